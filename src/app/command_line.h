@@ -1,0 +1,59 @@
+// The command grammar, as a pure function of the words after the program
+// name. The entry point does the system calls; everything here is testable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/control_channel.h"
+
+namespace kp {
+
+inline constexpr const char kUsageText[] =
+    "usage:\n"
+    "  Kaptora [--settings <path>]                 start (tray)\n"
+    "  Kaptora save | stop | reload | settings     control the running instance\n"
+    "  Kaptora record <seconds> <out.mp4> [--settings <path>]\n"
+    "  Kaptora export <job.json> [--settings <path>]\n";
+
+inline constexpr const char kNotRunningText[] = "Kaptora is not running\n";
+
+struct CommandLine {
+  std::wstring settingsPath;
+  std::wstring command;                 // empty when no positional word
+  std::vector<std::wstring> arguments;  // positional words after the command
+};
+
+// Splits `words` into the settings path, the command and its arguments.
+// "--settings <path>" may stand anywhere and repeat (the last wins); the path
+// goes through `makeAbsolute`, and is taken as typed when that returns an
+// empty string. A "--settings" with nothing after it is an ordinary word.
+CommandLine ParseCommandLine(const std::vector<std::wstring>& words, std::wstring defaultSettingsPath,
+                             const std::function<std::wstring(const std::wstring&)>& makeAbsolute);
+
+enum class Action { kRunEngine, kSignal, kRecord, kExport, kUsage };
+
+struct Dispatch {
+  Action action = Action::kUsage;
+  ControlEvent event = ControlEvent::kSave;  // kSignal
+  double seconds = 0;                        // kRecord
+  std::wstring path;                         // kRecord: output file; kExport: job file (as typed)
+};
+
+// Chooses what to run. Comparisons are exact and case-sensitive.
+Dispatch DecideAction(const CommandLine& commandLine);
+
+// The C runtime's _wtof: leading white space, an optional sign, decimal
+// digits with an optional point and exponent; the longest such prefix is
+// converted and anything after it ignored. No hexadecimal, no "inf" or
+// "nan": those read as 0. Overflow gives infinity.
+double ParseSecondsLikeWtof(std::wstring_view text);
+
+// start + seconds * 10,000,000 truncated to an integer, saturating at the
+// largest time instead of overflowing.
+int64_t EndTimeAfter(int64_t start, double seconds);
+
+}  // namespace kp

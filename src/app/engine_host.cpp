@@ -1,0 +1,67 @@
+#include "app/engine_host.h"
+
+#include <cstdio>
+
+#include "app/command_line.h"
+#include "app/log.h"
+#include "config/settings.h"
+#include "platform/clock.h"
+#include "platform/control_channel.h"
+#include "platform/files.h"
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace kp {
+
+int RunEngine(void* /*instance: the window class needs it once the tray exists*/, const std::wstring& settingsPath) {
+  std::unique_ptr<InstanceLock> instanceLock = AcquireInstanceLock();
+  if (!instanceLock) {
+    // Another engine runs: it opens its settings application.
+    if (!SignalControlEvent(ControlEvent::kShowSettings)) std::fputs(kNotRunningText, stderr);
+    return 0;
+  }
+
+  Files& files = SystemFiles();
+  const std::wstring logFolder = LogFolder();
+  files.CreateFolderChain(logFolder);
+  OpenLogFile(JoinPath(logFolder, L"engine.log"));
+  Log("engine: starting (settings: %s)", WideToUtf8(settingsPath).c_str());
+
+  Settings settings;
+  std::string error;
+  if (!LoadSettings(settingsPath, &settings, &error, files)) {
+    Log("settings: %s \xE2\x80\x94 using defaults", error.c_str());
+  }
+  // A first start leaves a complete default file; an unreadable existing
+  // file is never overwritten.
+  if (!files.Stat(settingsPath).exists) SaveSettings(settingsPath, settings, files);
+
+  std::unique_ptr<ControlEvents> events = CreateControlEvents();
+  bool running = events != nullptr;
+  while (running) {
+    ControlEvents::Wake wake = events->Wait(-1);
+    switch (wake.kind) {
+      case ControlEvents::Wake::Kind::kEvent:
+        // Save, Reload and ShowSettings reach the engine here; until the
+        // recorder and the tray exist they have nothing to act on.
+        if (wake.event == ControlEvent::kStop) running = false;
+        break;
+      case ControlEvents::Wake::Kind::kQuit:
+        running = false;
+        break;
+      case ControlEvents::Wake::Kind::kTimeout:
+        break;
+      case ControlEvents::Wake::Kind::kError:
+        SystemClock().SleepMs(10);
+        break;
+    }
+  }
+
+  Log("engine: exiting");
+  events.reset();
+  instanceLock.reset();
+  CloseLogFile();
+  return 0;
+}
+
+}  // namespace kp

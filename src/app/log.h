@@ -1,0 +1,36 @@
+// The process-wide log. Every subsystem writes one line per event, prefixed
+// with its area ("engine: ", "buffer: ", ...). Each line goes to standard
+// error as "[%8.3f] %s\n" (seconds since the first log call) and, when a log
+// file is open, to that file as "YYYY-MM-DD hh:mm:ss.mmm %s\r\n" in local
+// time. Thread-safe; the logging path does not allocate.
+#pragma once
+
+#include <string>
+
+namespace kp {
+
+// LocalAppData + "\Kaptora\logs" ("." when the known folder is unknown).
+// Not created here.
+std::wstring LogFolder();
+
+// Closes the current log file, moves `path` to `path` + ".old" when it is
+// larger than 5 MiB (replacing an older copy), and opens `path` for shared
+// append. A failure leaves no file open; standard error still gets every line.
+void OpenLogFile(const std::wstring& path);
+
+// Closes the log file, if any. Lines still reach standard error.
+void CloseLogFile();
+
+// printf-style; messages longer than 1023 bytes are cut.
+void Log(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Test hook: sees every formatted message (without time or line end) under
+// the log mutex. Pass null to remove. Not for product code.
+using LogObserver = void (*)(const char* message, void* context);
+void SetLogObserver(LogObserver observer, void* context);
+
+}  // namespace kp

@@ -1,0 +1,42 @@
+// Windows entry point of the GUI-subsystem executable.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+
+namespace {
+
+// A GUI process has no console. When it was started from one and its
+// standard error is not redirected, attach to the parent's console so
+// messages reach the user; a caller's redirection stays in force.
+void AttachParentConsoleIfNeeded() {
+  HANDLE stderrHandle = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (stderrHandle != nullptr && stderrHandle != INVALID_HANDLE_VALUE &&
+      ::GetFileType(stderrHandle) != FILE_TYPE_UNKNOWN) {
+    return;
+  }
+  if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  FILE* stream = nullptr;
+  ::freopen_s(&stream, "CONOUT$", "w", stdout);
+  ::freopen_s(&stream, "CONOUT$", "w", stderr);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  AttachParentConsoleIfNeeded();
+
+  std::vector<std::wstring> words;
+  int count = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (argv != nullptr) {
+    for (int i = 1; i < count; ++i) words.emplace_back(argv[i]);
+    ::LocalFree(argv);
+  }
+  return kp::RunKaptora(instance, words);
+}

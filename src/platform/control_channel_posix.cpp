@@ -1,0 +1,197 @@
+// POSIX stand-in for the named mutex and events. Everything lives in a
+// per-user runtime folder. The instance lock is an flock()ed file (released by
+// the kernel if the engine dies); each event is a Unix datagram socket that the
+// engine binds, named after the event ("Kaptora.Save.sock", ...).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/log.h"
+#include "platform/control_channel.h"
+#include "platform/text.h"
+
+namespace kp {
+
+namespace {
+
+std::string RuntimeFolder() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  std::string folder = xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) + "/kaptora"
+                                                         : "/tmp/kaptora-" + std::to_string(::getuid());
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  // Refuse a folder that someone else owns or others may write into.
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+      (st.st_mode & 0077) != 0) {
+    return {};
+  }
+  return folder;
+}
+
+// "Local\Kaptora.Save" -> "<runtime>/Kaptora.Save.sock"
+std::string SocketPath(const std::string& folder, ControlEvent event) {
+  std::string name = WideToUtf8(ControlEventName(event));
+  name = name.substr(name.find('\\') + 1);
+  return folder + "/" + name + ".sock";
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+class FlockInstanceLock : public InstanceLock {
+ public:
+  explicit FlockInstanceLock(int fd) : fd_(fd) {}
+  ~FlockInstanceLock() override { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+// SIGTERM and SIGINT become Stop through a self-pipe that the wait polls.
+int g_signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  int saved = errno;
+  char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+class PosixControlEvents : public ControlEvents {
+ public:
+  static constexpr std::array<ControlEvent, 4> kEvents = {ControlEvent::kSave, ControlEvent::kStop,
+                                                           ControlEvent::kReload, ControlEvent::kShowSettings};
+
+  bool Open() {
+    std::string folder = RuntimeFolder();
+    if (folder.empty()) return false;
+    for (size_t i = 0; i < kEvents.size(); ++i) {
+      paths_[i] = SocketPath(folder, kEvents[i]);
+      sockaddr_un address{};
+      if (!FillAddress(paths_[i], &address)) return false;
+      // A stale socket from an engine that died: we hold the instance lock,
+      // so nobody else owns it.
+      ::unlink(paths_[i].c_str());
+      fds_[i] = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fds_[i] < 0 || ::bind(fds_[i], reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    }
+    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    return true;
+  }
+
+  ~PosixControlEvents() override {
+    for (size_t i = 0; i < kEvents.size(); ++i) {
+      if (fds_[i] >= 0) {
+        ::close(fds_[i]);
+        ::unlink(paths_[i].c_str());
+      }
+    }
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGINT, SIG_DFL);
+  }
+
+  Wake Wait(int timeoutMs) override {
+    if (stopped_) return EventWake(ControlEvent::kStop);
+    std::array<pollfd, 5> fds{};
+    for (size_t i = 0; i < kEvents.size(); ++i) fds[i] = {fds_[i], POLLIN, 0};
+    fds[4] = {g_signalPipe[0], POLLIN, 0};
+    int ready = ::poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready == 0) return {};
+    if (ready < 0) return {Wake::Kind::kError, ControlEvent::kSave};
+    if (fds[4].revents != 0) {
+      Drain(g_signalPipe[0]);
+      stopped_ = true;
+    }
+    // Stop wins; otherwise the first signalled event in the engine's order.
+    // Each socket is drained whole: several signals before this wake
+    // coalesce into one, as with an auto-reset event.
+    for (size_t i = 0; i < kEvents.size(); ++i) {
+      if (fds[i].revents != 0 && kEvents[i] == ControlEvent::kStop) {
+        Drain(fds_[i]);
+        stopped_ = true;
+      }
+    }
+    if (stopped_) return EventWake(ControlEvent::kStop);
+    for (size_t i = 0; i < kEvents.size(); ++i) {
+      if (fds[i].revents != 0) {
+        Drain(fds_[i]);
+        return EventWake(kEvents[i]);
+      }
+    }
+    return {};
+  }
+
+ private:
+  static Wake EventWake(ControlEvent event) { return {Wake::Kind::kEvent, event}; }
+  // Reads everything queued on a non-blocking socket or pipe.
+  static void Drain(int fd) {
+    char buffer[64];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+  }
+
+  std::array<int, 4> fds_{-1, -1, -1, -1};
+  std::array<std::string, 4> paths_;
+  bool stopped_ = false;  // Stop is manual-reset: once set it stays set
+};
+
+}  // namespace
+
+bool SignalControlEvent(ControlEvent event) {
+  std::string folder = RuntimeFolder();
+  if (folder.empty()) return false;
+  sockaddr_un address{};
+  if (!FillAddress(SocketPath(folder, event), &address)) return false;
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  char byte = 1;
+  ssize_t sent = ::sendto(fd, &byte, 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int error = errno;
+  ::close(fd);
+  // A full queue means the event is already set: delivered.
+  return sent == 1 || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+std::unique_ptr<InstanceLock> AcquireInstanceLock() {
+  std::string folder = RuntimeFolder();
+  if (folder.empty()) return nullptr;
+  int fd = ::open((folder + "/Kaptora.Instance.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<FlockInstanceLock>(fd);
+}
+
+std::unique_ptr<ControlEvents> CreateControlEvents() {
+  auto events = std::make_unique<PosixControlEvents>();
+  if (!events->Open()) {
+    Log("engine: cannot create the control events (error %lu)", static_cast<unsigned long>(errno));
+    return nullptr;
+  }
+  return events;
+}
+
+}  // namespace kp

@@ -1,0 +1,112 @@
+// The file-system seam. Every module that touches files (segments, clips,
+// settings, logs) goes through `Files`, so tests can inject short writes, a
+// full disk, failed renames and vanished files, and so the Windows and POSIX
+// edges stay the only places that call the operating system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kp {
+
+// Outcome of one file-system call. `error` is the system's error code
+// (GetLastError on Windows, errno on POSIX), printed by callers as
+// "(error %lu)"; 0 means success. A short write reports the platform's
+// "disk full" code, because that is what a short write means in practice.
+struct IoStatus {
+  uint32_t error = 0;
+
+  bool Ok() const { return error == 0; }
+  explicit operator bool() const { return Ok(); }
+  static IoStatus Success() { return {}; }
+  static IoStatus Failure(uint32_t code) { return {code == 0 ? 1u : code}; }
+};
+
+// Portable error codes the fakes and the core use where no system call
+// produced one. Values match Windows so logs read the same on both builds.
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorDiskFull = 112;
+inline constexpr uint32_t kErrorAlreadyExists = 183;
+
+// An open file. Reads and writes are sequential from the current position.
+// Destruction closes the file (errors on that close are lost; call Close to
+// see them).
+class File {
+ public:
+  virtual ~File() = default;
+
+  // Writes all `size` bytes or fails; a short write is a failure.
+  virtual IoStatus Write(const void* data, size_t size) = 0;
+  // Reads up to `size` bytes; `*bytesRead` is 0 at the end of the file.
+  virtual IoStatus Read(void* data, size_t size, size_t* bytesRead) = 0;
+  // Moves to an absolute position.
+  virtual IoStatus Seek(uint64_t offset) = 0;
+  virtual IoStatus Size(uint64_t* size) = 0;
+  // Reserves disk space for a file that will grow to `size` bytes. Advisory:
+  // the file's length does not change, and callers may ignore failure.
+  virtual IoStatus Preallocate(uint64_t size) = 0;
+  virtual IoStatus Close() = 0;
+};
+
+enum class CreateMode {
+  kTruncate,   // create, or open and truncate an existing file
+  kExclusive,  // fail with kErrorAlreadyExists when the file exists
+};
+
+struct CreateOptions {
+  CreateMode mode = CreateMode::kTruncate;
+  bool hidden = false;       // FILE_ATTRIBUTE_HIDDEN while it is being written
+  bool temporary = false;    // FILE_ATTRIBUTE_TEMPORARY: mostly kept in cache
+  bool sequential = false;   // FILE_FLAG_SEQUENTIAL_SCAN
+  bool shareRead = false;    // others may read while it is open
+  bool shareDelete = false;  // others may delete or rename it while open
+};
+
+struct FileInfo {
+  bool exists = false;
+  bool isFolder = false;
+  uint64_t size = 0;
+};
+
+class Files {
+ public:
+  virtual ~Files() = default;
+
+  // Opens for writing (write-only access).
+  virtual IoStatus Create(const std::wstring& path, const CreateOptions& options,
+                          std::unique_ptr<File>* out) = 0;
+  // Opens an existing file for sequential reading, sharing read, write and
+  // delete with every other opener (segment files are read while they grow).
+  // A folder cannot be opened.
+  virtual IoStatus OpenForRead(const std::wstring& path, std::unique_ptr<File>* out) = 0;
+  // Atomically moves `from` over `to`, replacing an existing `to`.
+  virtual IoStatus ReplaceRename(const std::wstring& from, const std::wstring& to) = 0;
+  virtual IoStatus Delete(const std::wstring& path) = 0;
+  // Sets the hidden attribute (true) or normal attributes (false).
+  virtual IoStatus SetHidden(const std::wstring& path, bool hidden) = 0;
+  // Creates the folder and every missing folder above it; an existing
+  // folder is success.
+  virtual IoStatus CreateFolderChain(const std::wstring& path) = 0;
+  // Names (not paths) of the plain files directly inside `folder`.
+  virtual IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) = 0;
+  // Bytes available to this user on the volume that holds `path`.
+  virtual IoStatus FreeSpace(const std::wstring& path, uint64_t* bytes) = 0;
+  // Never fails: a missing path reports exists = false.
+  virtual FileInfo Stat(const std::wstring& path) = 0;
+};
+
+// The operating system's file system. Thread-safe; lives for the process.
+Files& SystemFiles();
+
+// Reads a whole file into `out`. Fails for a folder or a missing file.
+IoStatus ReadWholeFile(Files& files, const std::wstring& path, std::string* out);
+
+// Writes `bytes` to `path` through `path` + ".tmp" and a replace-rename; on any
+// failure the temporary file is deleted and an existing `path` is untouched.
+IoStatus WriteFileAtomically(Files& files, const std::wstring& path, const std::string& bytes);
+
+}  // namespace kp

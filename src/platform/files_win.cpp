@@ -1,0 +1,162 @@
+// Windows edge of the file-system seam: Win32 file handles.
+#include <windows.h>
+#include <shlobj.h>
+
+#include "platform/files.h"
+#include "platform/unique_handle_win.h"
+
+namespace kp {
+
+namespace {
+
+IoStatus LastError() { return IoStatus::Failure(::GetLastError()); }
+
+class WinFile : public File {
+ public:
+  explicit WinFile(HANDLE handle) : handle_(handle) {}
+
+  IoStatus Write(const void* data, size_t size) override {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!::WriteFile(handle_.Get(), bytes, chunk, &written, nullptr)) return LastError();
+      if (written != chunk) return IoStatus::Failure(ERROR_HANDLE_DISK_FULL);
+      bytes += written;
+      size -= written;
+    }
+    return IoStatus::Success();
+  }
+
+  IoStatus Read(void* data, size_t size, size_t* bytesRead) override {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(handle_.Get(), data, chunk, &got, nullptr)) return LastError();
+    *bytesRead = got;
+    return IoStatus::Success();
+  }
+
+  IoStatus Seek(uint64_t offset) override {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (!::SetFilePointerEx(handle_.Get(), to, nullptr, FILE_BEGIN)) return LastError();
+    return IoStatus::Success();
+  }
+
+  IoStatus Size(uint64_t* size) override {
+    LARGE_INTEGER value;
+    if (!::GetFileSizeEx(handle_.Get(), &value)) return LastError();
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return IoStatus::Success();
+  }
+
+  IoStatus Preallocate(uint64_t size) override {
+    FILE_ALLOCATION_INFO info{};
+    info.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFileInformationByHandle(handle_.Get(), FileAllocationInfo, &info, sizeof info)) return LastError();
+    return IoStatus::Success();
+  }
+
+  IoStatus Close() override {
+    HANDLE h = handle_.Release();
+    if (h != nullptr && h != INVALID_HANDLE_VALUE && !::CloseHandle(h)) return LastError();
+    return IoStatus::Success();
+  }
+
+ private:
+  UniqueHandle handle_;
+};
+
+class WinFiles : public Files {
+ public:
+  IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
+    DWORD share = (options.shareRead ? FILE_SHARE_READ : 0) | (options.shareDelete ? FILE_SHARE_DELETE : 0);
+    DWORD disposition = options.mode == CreateMode::kExclusive ? CREATE_NEW : CREATE_ALWAYS;
+    DWORD flags = options.hidden ? FILE_ATTRIBUTE_HIDDEN : 0;
+    if (options.temporary) flags |= FILE_ATTRIBUTE_TEMPORARY;
+    if (options.sequential) flags |= FILE_FLAG_SEQUENTIAL_SCAN;
+    if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, disposition, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    *out = std::make_unique<WinFile>(h);
+    return IoStatus::Success();
+  }
+
+  IoStatus OpenForRead(const std::wstring& path, std::unique_ptr<File>* out) override {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    *out = std::make_unique<WinFile>(h);
+    return IoStatus::Success();
+  }
+
+  IoStatus ReplaceRename(const std::wstring& from, const std::wstring& to) override {
+    if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return LastError();
+    return IoStatus::Success();
+  }
+
+  IoStatus Delete(const std::wstring& path) override {
+    if (!::DeleteFileW(path.c_str())) return LastError();
+    return IoStatus::Success();
+  }
+
+  IoStatus SetHidden(const std::wstring& path, bool hidden) override {
+    if (!::SetFileAttributesW(path.c_str(), hidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL)) {
+      return LastError();
+    }
+    return IoStatus::Success();
+  }
+
+  IoStatus CreateFolderChain(const std::wstring& path) override {
+    int result = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    if (result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) {
+      DWORD attributes = ::GetFileAttributesW(path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return IoStatus::Success();
+      }
+      return IoStatus::Failure(ERROR_DIRECTORY);
+    }
+    return IoStatus::Failure(static_cast<uint32_t>(result));
+  }
+
+  IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    names->clear();
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+      DWORD error = ::GetLastError();
+      return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
+    }
+    do {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(data.cFileName);
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return IoStatus::Success();
+  }
+
+  IoStatus FreeSpace(const std::wstring& path, uint64_t* bytes) override {
+    ULARGE_INTEGER available;
+    if (!::GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return LastError();
+    *bytes = available.QuadPart;
+    return IoStatus::Success();
+  }
+
+  FileInfo Stat(const std::wstring& path) override {
+    FileInfo info;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return info;
+    info.exists = true;
+    info.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    info.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return info;
+  }
+};
+
+}  // namespace
+
+Files& SystemFiles() {
+  static WinFiles files;
+  return files;
+}
+
+}  // namespace kp

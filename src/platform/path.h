@@ -1,0 +1,30 @@
+// Path helpers shared by every module. Paths are wide strings.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kp {
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+
+// base + separator + each part, as the Windows layout writes "\Kaptora" with
+// a leading backslash; parts must not start with a separator themselves.
+std::wstring JoinPath(std::wstring_view base, std::wstring_view part);
+
+// The part of `path` up to its last '\' or '/' (exclusive); the whole path
+// when it has no separator.
+std::wstring ParentFolder(std::wstring_view path);
+
+// The part after the last '\' or '/'; the whole path when there is none.
+std::wstring FileName(std::wstring_view path);
+
+// Absolute form of `path` (GetFullPathNameW / the current directory on POSIX),
+// or an empty string when it cannot be made absolute.
+std::wstring MakeAbsolutePath(const std::wstring& path);
+
+}  // namespace kp

@@ -1,0 +1,42 @@
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace kp {
+
+// Like GetFullPathNameW: purely textual (the path need not exist), relative
+// paths are resolved against the current directory, "." and ".." folded.
+std::wstring MakeAbsolutePath(const std::wstring& path) {
+  if (path.empty()) return {};
+  std::wstring full = path;
+  if (full[0] != L'/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
+    full = Utf8ToWide(cwd) + L"/" + path;
+  }
+  std::vector<std::wstring> parts;
+  size_t i = 0;
+  while (i <= full.size()) {
+    size_t next = full.find(L'/', i);
+    if (next == std::wstring::npos) next = full.size();
+    std::wstring part = full.substr(i, next - i);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(std::move(part));
+    }
+    i = next + 1;
+  }
+  std::wstring out;
+  for (const std::wstring& part : parts) out += L"/" + part;
+  if (out.empty()) return L"/";
+  if (full.back() == L'/') out += L"/";
+  return out;
+}
+
+}  // namespace kp

@@ -1,0 +1,65 @@
+// A `Files` that passes every call to a real one and fails the calls a test
+// names: creation, writes past a byte budget (a full disk or a short write),
+// renames, opening for read, reads past a byte budget (a short file), and
+// free space. Rules match a path by substring; they stay until cleared.
+// Thread-safe, since the replay buffer's writer thread uses it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace kp::test {
+
+class FaultFiles : public Files {
+ public:
+  explicit FaultFiles(Files& real = SystemFiles()) : real_(real) {}
+
+  void FailCreate(std::wstring pathContains, uint32_t error = kErrorAccessDenied);
+  // Each file opened after this call accepts `bytes` bytes in all; the write
+  // that would pass the budget fails with `error` (and writes nothing).
+  void FailWritesAfter(std::wstring pathContains, uint64_t bytes, uint32_t error = kErrorDiskFull);
+  void FailRename(std::wstring targetContains, uint32_t error = kErrorAccessDenied);
+  void FailOpenForRead(std::wstring pathContains, uint32_t error = kErrorFileNotFound);
+  // Reads of matching files end (0 bytes, success) after `bytes` bytes: the
+  // file looks shorter than it is.
+  void EndReadsAfter(std::wstring pathContains, uint64_t bytes);
+  // Reports this free space instead of the real one.
+  void SetFreeSpace(std::optional<uint64_t> bytes);
+  void ClearFaults();
+
+  int createCalls() const;
+  int renameCalls() const;
+
+  IoStatus Create(const std::wstring& path, const CreateOptions& options,
+                  std::unique_ptr<File>* out) override;
+  IoStatus OpenForRead(const std::wstring& path, std::unique_ptr<File>* out) override;
+  IoStatus ReplaceRename(const std::wstring& from, const std::wstring& to) override;
+  IoStatus Delete(const std::wstring& path) override;
+  IoStatus SetHidden(const std::wstring& path, bool hidden) override;
+  IoStatus CreateFolderChain(const std::wstring& path) override;
+  IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override;
+  IoStatus FreeSpace(const std::wstring& path, uint64_t* bytes) override;
+  FileInfo Stat(const std::wstring& path) override;
+
+ private:
+  struct Rule {
+    std::wstring pathContains;
+    uint32_t error = 0;
+    uint64_t bytes = 0;
+  };
+  static const Rule* Match(const std::vector<Rule>& rules, const std::wstring& path);
+
+  Files& real_;
+  mutable std::mutex mutex_;
+  std::vector<Rule> createRules_, writeRules_, renameRules_, openRules_, readRules_;
+  std::optional<uint64_t> freeSpace_;
+  int createCalls_ = 0;
+  int renameCalls_ = 0;
+};
+
+}  // namespace kp::test

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs the Windows build's binaries under Wine in a private prefix inside the
+# build folder, with a virtual display for the parts that need one.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$root/build/windows"
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+
+# Creating a prefix takes a while and prints on standard error; do it once,
+# before any check compares output.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "wine: creating prefix $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+fi
+
+scratch="$(mktemp -d /tmp/kaptora-wine-XXXXXX)"
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+
+failed=0
+run() {
+  echo "--- $*"
+  if ! "$@"; then failed=$((failed + 1)); fi
+}
+
+run wine "$build/tests/platform_check_win.exe" "Z:${scratch//\//\\}"
+if [ -f "$root/tests/e2e/cli/json_tool_test.py" ]; then
+  run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
+fi
+run xvfb-run -a python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"
+
+if [ "$failed" -ne 0 ]; then
+  echo "wine: $failed suite(s) failed"
+  exit 1
+fi
