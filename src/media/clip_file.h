@@ -1,0 +1,35 @@
+// Writes a clip selection as an MP4 file, copying the payload bytes straight
+// from the buffer's segment files: each used segment contributes the byte
+// range [first, end) of its file to the mdat payload, one after the other in
+// segment order, and the sample tables point at the clip's own payloads
+// inside those ranges. Nothing is decoded or re-framed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "media/replay_buffer.h"
+#include "media/segment.h"
+#include "platform/files.h"
+
+namespace kp {
+
+// The part of one segment file that a clip copies.
+struct SegmentSpan {
+  std::shared_ptr<Segment> segment;
+  uint64_t first = UINT64_MAX;  // smallest payload offset used in the file
+  uint64_t end = 0;             // largest offset + size used in the file
+  uint64_t base = 0;            // where byte `first` lands in the mdat payload
+};
+
+// Writes `clip` to `path` (through `path` + ".part"). `progress`, when set,
+// receives the fraction written about every 64 MiB and 1.0 at the end. Needs
+// no buffer lock: it reads only ranges indexed before the clip was taken or
+// extended. False, with a log line, when a segment cannot be read or the file
+// cannot be written; an existing file at `path` is then left as it was.
+bool WriteClipFile(const ReplayBuffer::Clip& clip, const std::wstring& path,
+                   const std::function<void(double)>& progress, Files& files = SystemFiles());
+
+}  // namespace kp

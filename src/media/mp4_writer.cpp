@@ -1,0 +1,218 @@
+#include "media/mp4_writer.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "app/log.h"
+#include "media/mp4_boxes.h"
+
+namespace kp {
+namespace {
+
+constexpr uint32_t kVideoTimescale = 90'000;
+constexpr size_t kSinkBufferSize = 8 * 1024 * 1024;
+constexpr uint64_t kProgressStep = 64ull * 1024 * 1024;
+
+// Every byte of the file passes through one 8 MiB buffer that is written
+// only when exactly full (and once more at the end), so the file sees few,
+// large, sequential writes whatever piece sizes the producer uses. After the
+// first failed write the sink refuses everything.
+class BufferedSink {
+ public:
+  BufferedSink(File& file, uint64_t expectedSize, const std::function<void(double)>& onProgress)
+      : file_(file),
+        buffer_(new uint8_t[kSinkBufferSize]),
+        expectedSize_(expectedSize),
+        onProgress_(onProgress) {}
+
+  bool Put(const void* data, size_t size) {
+    if (failed_) return false;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    size_t left = size;
+    while (left > 0) {
+      const size_t piece = std::min(left, kSinkBufferSize - used_);
+      std::copy(bytes, bytes + piece, buffer_.get() + used_);
+      used_ += piece;
+      bytes += piece;
+      left -= piece;
+      if (used_ == kSinkBufferSize && !WriteBuffer()) return false;
+    }
+    accepted_ += size;
+    if (onProgress_ && accepted_ - lastReport_ >= kProgressStep) {
+      lastReport_ = accepted_;
+      onProgress_(static_cast<double>(accepted_) / static_cast<double>(expectedSize_));
+    }
+    return true;
+  }
+
+  // Writes what is still buffered.
+  bool Finish() {
+    if (failed_) return false;
+    return used_ == 0 || WriteBuffer();
+  }
+
+  uint64_t accepted() const { return accepted_; }
+
+ private:
+  bool WriteBuffer() {
+    if (!file_.Write(buffer_.get(), used_)) {
+      failed_ = true;
+      return false;
+    }
+    used_ = 0;
+    return true;
+  }
+
+  File& file_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t used_ = 0;
+  uint64_t accepted_ = 0;
+  uint64_t lastReport_ = 0;
+  bool failed_ = false;
+  const uint64_t expectedSize_;
+  const std::function<void(double)>& onProgress_;
+};
+
+}  // namespace
+
+Mp4Writer::Mp4Writer(Files& files) : files_(files) {}
+
+int Mp4Writer::AddVideoTrack(const VideoTrackInfo& info) {
+  Track& track = tracks_.emplace_back();
+  track.isVideo = true;
+  track.video = info;
+  track.timescale = kVideoTimescale;
+  return static_cast<int>(tracks_.size() - 1);
+}
+
+int Mp4Writer::AddAudioTrack(const AudioTrackInfo& info) {
+  Track& track = tracks_.emplace_back();
+  track.isVideo = false;
+  track.audio = info;
+  track.timescale = info.sampleRate;
+  return static_cast<int>(tracks_.size() - 1);
+}
+
+void Mp4Writer::AddSample(int track, std::shared_ptr<const EncodedPacket> packet) {
+  if (track < 0 || static_cast<size_t>(track) >= tracks_.size() || !packet) return;
+  SampleEntry entry;
+  entry.pts = packet->pts;
+  entry.duration = packet->duration;
+  entry.keyframe = packet->keyframe;
+  entry.size = static_cast<uint32_t>(packet->data.size());
+  entry.packet = std::move(packet);
+  tracks_[static_cast<size_t>(track)].samples.push_back(std::move(entry));
+}
+
+void Mp4Writer::AddSample(int track, SampleEntry entry) {
+  if (track < 0 || static_cast<size_t>(track) >= tracks_.size()) return;
+  tracks_[static_cast<size_t>(track)].samples.push_back(std::move(entry));
+}
+
+bool Mp4Writer::Write(const std::wstring& path) {
+  // Interleave by time so a player reading front to back finds audio and
+  // video of the same moment close together; ties go to the lower track.
+  struct Slot {
+    int64_t pts;
+    uint32_t track;
+    uint32_t sample;
+  };
+  std::vector<Slot> order;
+  size_t total = 0;
+  for (const Track& track : tracks_) total += track.samples.size();
+  order.reserve(total);
+  for (size_t t = 0; t < tracks_.size(); ++t) {
+    const auto& samples = tracks_[t].samples;
+    for (size_t i = 0; i < samples.size(); ++i) {
+      order.push_back({samples[i].pts, static_cast<uint32_t>(t), static_cast<uint32_t>(i)});
+    }
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Slot& a, const Slot& b) {
+    return a.pts != b.pts ? a.pts < b.pts : a.track < b.track;
+  });
+
+  uint64_t payloadSize = 0;
+  for (const Slot& slot : order) {
+    SampleEntry& entry = tracks_[slot.track].samples[slot.sample];
+    entry.mdatOffset = payloadSize;
+    payloadSize += entry.size;
+  }
+
+  auto producer = [&](const ByteSink& sink) {
+    for (const Slot& slot : order) {
+      const SampleEntry& entry = tracks_[slot.track].samples[slot.sample];
+      // Only packet-carrying samples can be laid out here; a streamed entry
+      // has no bytes to give, which fails the write.
+      if (!entry.packet) return false;
+      if (!sink(entry.packet->data.data(), entry.size)) return false;
+    }
+    return true;
+  };
+  return Write(path, payloadSize, producer);
+}
+
+bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const PayloadProducer& producer) {
+  std::vector<Mp4TrackView> views;
+  views.reserve(tracks_.size());
+  for (const Track& track : tracks_) {
+    Mp4TrackView& view = views.emplace_back();
+    view.video = track.isVideo ? &track.video : nullptr;
+    view.audio = track.isVideo ? nullptr : &track.audio;
+    view.timescale = track.timescale;
+    view.samples = track.samples;
+  }
+
+  ByteBuilder header;
+  if (!BuildMp4Header(views, payloadSize, header)) {
+    Log("mp4: nothing to write");
+    return false;
+  }
+  const uint64_t expectedSize = header.size() + payloadSize;
+
+  const std::wstring partPath = path + L".part";
+  CreateOptions options;
+  options.mode = CreateMode::kTruncate;  // a stale ".part" from a crash is overwritten
+  options.hidden = true;
+  options.sequential = true;
+  std::unique_ptr<File> file;
+  IoStatus created = files_.Create(partPath, options, &file);
+  if (!created) {
+    Log("mp4: cannot create output file (error %lu)", static_cast<unsigned long>(created.error));
+    return false;
+  }
+  file->Preallocate(expectedSize);  // advisory; the write works without it
+
+  bool ok = false;
+  {
+    BufferedSink sink(*file, expectedSize, onProgress);
+    // ftyp, moov and the mdat header go in as three pieces, as the payload
+    // pieces do, so progress is judged after each of them.
+    const uint8_t* bytes = header.bytes().data();
+    const size_t ftypSize = 32;
+    const size_t mdatHeaderSize = MdatHeaderSize(payloadSize);
+    const size_t moovSize = header.size() - ftypSize - mdatHeaderSize;
+    if (sink.Put(bytes, ftypSize) && sink.Put(bytes + ftypSize, moovSize) &&
+        sink.Put(bytes + ftypSize + moovSize, mdatHeaderSize)) {
+      const uint64_t before = sink.accepted();
+      const ByteSink byteSink = [&sink](const void* data, size_t size) { return sink.Put(data, size); };
+      const bool produced = producer(byteSink);
+      ok = produced && sink.accepted() - before == payloadSize && sink.Finish();
+    }
+  }
+  // A close that fails may have lost buffered data, so it counts as a
+  // failed write.
+  ok = file->Close().Ok() && ok;
+  file.reset();
+  if (ok) ok = files_.ReplaceRename(partPath, path).Ok();
+  if (!ok) {
+    files_.Delete(partPath);
+    Log("mp4: write failed");
+    return false;
+  }
+  files_.SetHidden(path, false);
+  if (onProgress) onProgress(1.0);
+  return true;
+}
+
+}  // namespace kp

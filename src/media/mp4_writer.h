@@ -1,0 +1,66 @@
+// Writes one complete, non-fragmented MP4 file (ftyp, moov, mdat) with one
+// H.264 track and any number of AAC tracks. The payload comes either from the
+// packets held in memory or from a caller's producer whose byte layout the
+// caller planned. The file is written as target + ".part" and moved over the
+// target only when every byte was written; on failure the ".part" file is
+// deleted and an existing target is left as it was. Used by one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/packet.h"
+#include "platform/files.h"
+
+namespace kp {
+
+struct SampleEntry {
+  int64_t pts = 0;
+  int64_t duration = 0;
+  bool keyframe = false;
+  uint32_t size = 0;
+  uint64_t mdatOffset = 0;  // from the first byte of the mdat payload
+  std::shared_ptr<const EncodedPacket> packet;  // empty when streamed
+};
+
+// Receives consecutive pieces of the payload; false when the file write
+// failed, after which the producer stops and returns false.
+using ByteSink = std::function<bool(const void*, size_t)>;
+// Delivers the whole payload through the sink; true when all was delivered.
+using PayloadProducer = std::function<bool(const ByteSink&)>;
+
+class Mp4Writer {
+ public:
+  explicit Mp4Writer(Files& files = SystemFiles());
+
+  int AddVideoTrack(const VideoTrackInfo& info);  // timescale 90,000
+  int AddAudioTrack(const AudioTrackInfo& info);  // timescale = sampleRate
+  void AddSample(int track, std::shared_ptr<const EncodedPacket> packet);
+  void AddSample(int track, SampleEntry entry);
+
+  // Lays out the held packets (by pts, ties by track index) and writes them.
+  bool Write(const std::wstring& path);
+  // Writes a payload of exactly `payloadSize` bytes delivered by `producer`.
+  bool Write(const std::wstring& path, uint64_t payloadSize, const PayloadProducer& producer);
+
+  // Called with the fraction written about every 64 MiB, and 1.0 at the end.
+  std::function<void(double)> onProgress;
+
+ private:
+  struct Track {
+    bool isVideo = false;
+    VideoTrackInfo video;
+    AudioTrackInfo audio;
+    uint32_t timescale = 0;
+    std::vector<SampleEntry> samples;
+  };
+
+  Files& files_;
+  std::vector<Track> tracks_;
+};
+
+}  // namespace kp

@@ -1,0 +1,457 @@
+#include "media/replay_buffer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "app/log.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "platform/thread_priority.h"
+
+namespace kp {
+
+namespace {
+
+constexpr size_t kStagingLimit = 1'048'576;           // flush the staging buffer at 1 MiB
+constexpr int64_t kSegmentMaxAge = 10 * kTicksPerSecond;  // roll at the next keyframe after 10 s
+constexpr uint64_t kSegmentMaxBytes = 536'870'912;    // ... or after 512 MiB
+constexpr uint64_t kLowDiskSpace = 1'073'741'824;     // drop old groups below 1 GiB free
+constexpr int64_t kDiskCheckInterval = 5 * kTicksPerSecond;
+constexpr auto kWriterIdleWait = std::chrono::milliseconds(100);
+constexpr auto kFlushWaitLimit = std::chrono::seconds(3);
+constexpr uint32_t kErrorInvalidHandle = 6;
+
+bool IsSegmentFileName(const std::wstring& name) {
+  static constexpr wchar_t kSuffix[] = L".kpseg";
+  constexpr size_t n = sizeof(kSuffix) / sizeof(kSuffix[0]) - 1;
+  if (name.size() <= n) return false;
+  // Case-insensitive, as the Windows file system matches "*.kpseg".
+  for (size_t i = 0; i < n; ++i) {
+    wchar_t c = name[name.size() - n + i];
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c != kSuffix[i]) return false;
+  }
+  return true;
+}
+
+// Keeps one reference per distinct segment so that the file is deleted only
+// when the caller drops `retired`, outside the index mutex.
+void Retire(std::vector<std::shared_ptr<Segment>>& retired, std::shared_ptr<Segment>&& segment) {
+  if (!segment) return;
+  if (retired.empty() || retired.back() != segment) retired.push_back(std::move(segment));
+}
+
+// First record with pts > `after`. An audio queue is in pts order (each
+// track's packets are produced in increasing pts order), so selections
+// under the index mutex cost a binary search, not a walk of the window.
+std::deque<PacketRecord>::const_iterator FirstAfter(const std::deque<PacketRecord>& queue, int64_t after) {
+  return std::upper_bound(queue.begin(), queue.end(), after,
+                          [](int64_t value, const PacketRecord& record) { return value < record.pts; });
+}
+
+}  // namespace
+
+ReplayBuffer::ReplayBuffer(std::wstring folder, int64_t window, Files& files, Clock& clock)
+    : folder_(std::move(folder)), files_(files), clock_(clock), window_(window) {
+  files_.CreateFolderChain(folder_);
+
+  std::vector<std::wstring> names;
+  if (files_.ListFiles(folder_, &names)) {
+    int removed = 0;
+    for (const std::wstring& name : names) {
+      if (IsSegmentFileName(name) && files_.Delete(JoinPath(folder_, name))) ++removed;
+    }
+    if (removed > 0) Log("buffer: removed %d leftover segment file(s)", removed);
+  }
+  Log("buffer: on disk in %s, %.0fs window", WideToUtf8(folder_).c_str(),
+      static_cast<double>(window) / static_cast<double>(kTicksPerSecond));
+
+  staging_.reserve(kStagingLimit + kStagingLimit / 4);
+  writer_ = std::thread(&ReplayBuffer::WriterLoop, this);
+}
+
+ReplayBuffer::~ReplayBuffer() {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    stop_ = true;
+  }
+  wakeWriter_.notify_all();
+  if (writer_.joinable()) writer_.join();
+
+  CloseSegment();
+  std::deque<Gop> gops;
+  std::vector<std::deque<PacketRecord>> audio;
+  {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    gops.swap(gops_);
+    audio.swap(audioIndex_);
+    currentParams_.reset();
+  }
+  pending_.clear();
+  std::vector<uint8_t>().swap(staging_);
+  // `gops` and `audio` go here, outside the lock, deleting every segment file
+  // that no clip still holds.
+}
+
+void ReplayBuffer::PushVideo(const VideoTrackInfo& info, std::shared_ptr<const EncodedPacket> packet) {
+  if (!packet) return;
+  std::shared_ptr<const VideoTrackInfo> params;
+  {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    if (!currentParams_ || !(*currentParams_ == info)) {
+      currentParams_ = std::make_shared<const VideoTrackInfo>(info);
+    }
+    params = currentParams_;
+  }
+  Enqueue(WriteItem{0, std::move(params), std::move(packet), 0});
+}
+
+void ReplayBuffer::PushAudio(int track, std::shared_ptr<const EncodedPacket> packet) {
+  if (!packet || track < 0 || track > 254) return;
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    generation = audioGeneration_;
+  }
+  Enqueue(WriteItem{static_cast<uint32_t>(track) + 1, nullptr, std::move(packet), generation});
+}
+
+void ReplayBuffer::Enqueue(WriteItem&& item) {
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queue_.push_back(std::move(item));
+    ++queuedCount_;
+  }
+  // Notified after the unlock, so the woken writer never blocks on the
+  // mutex the producer still holds.
+  wakeWriter_.notify_one();
+}
+
+void ReplayBuffer::SetAudioTracks(const std::vector<AudioTrackInfo>& tracks) {
+  std::vector<std::deque<PacketRecord>> dropped;
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  if (tracks == audioTracks_) return;
+  audioTracks_ = tracks;
+  dropped.swap(audioIndex_);
+  audioIndex_.resize(tracks.size());
+  ++audioGeneration_;
+  // `dropped` is declared before the lock, so it goes after the unlock.
+}
+
+void ReplayBuffer::SetWindow(int64_t window) {
+  Retired retired;
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  window_ = window;
+  Trim(retired);
+}
+
+int64_t ReplayBuffer::GetWindow() const {
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  return window_;
+}
+
+BufferStatus ReplayBuffer::GetStatus() const {
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  BufferStatus status;
+  status.duration = gops_.empty() ? 0 : latestVideoEnd_ - gops_.front().records.front().pts;
+  status.diskBytes = totalBytes_.load();
+  status.gopCount = gops_.size();
+  status.degraded = degraded_;
+  return status;
+}
+
+// ---------------------------------------------------------------------------
+// Writer thread
+
+void ReplayBuffer::WriterLoop() {
+  SetCurrentThreadPriority(ThreadPriority::kAboveNormal);  // best effort
+  std::vector<WriteItem> batch;
+  for (;;) {
+    uint64_t snapshot;
+    bool mustFlush;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      wakeWriter_.wait_for(lock, kWriterIdleWait,
+                           [this] { return stop_ || !queue_.empty() || flushRequest_; });
+      if (stop_ && queue_.empty()) {
+        lock.unlock();
+        Flush();
+        return;
+      }
+      // Swapping keeps both vectors' capacity: in a steady state neither the
+      // producers nor the writer allocate for the queue.
+      batch.swap(queue_);
+      snapshot = queuedCount_;
+      mustFlush = flushRequest_ || batch.empty();
+      flushRequest_ = false;
+    }
+    for (WriteItem& item : batch) ProcessItem(item);
+    batch.clear();
+    if (mustFlush || staging_.size() >= kStagingLimit) {
+      Flush();
+      {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        flushedCount_ = snapshot;
+      }
+      flushDone_.notify_all();
+    }
+  }
+}
+
+void ReplayBuffer::ProcessItem(WriteItem& item) {
+  if (item.stream != 0) {
+    if (segment_) Stage(item);
+    return;
+  }
+  const EncodedPacket& packet = *item.packet;
+  if (needKeyframe_ && !packet.keyframe) return;
+  if (segment_ && (!packet.keyframe || (packet.pts - segmentStart_ < kSegmentMaxAge &&
+                                        segment_->bytes < kSegmentMaxBytes))) {
+    needKeyframe_ = false;
+    Stage(item);
+    return;
+  }
+  if (!packet.keyframe) return;  // nothing open to continue
+
+  Flush();
+  CheckDiskSpace();
+  if (OpenSegment()) {
+    segmentStart_ = packet.pts;
+    needKeyframe_ = false;
+    Stage(item);
+  } else {
+    needKeyframe_ = true;
+  }
+}
+
+void ReplayBuffer::Stage(WriteItem& item) {
+  const EncodedPacket& packet = *item.packet;
+  if (packet.data.size() > std::numeric_limits<uint32_t>::max()) return;
+  const uint32_t size = static_cast<uint32_t>(packet.data.size());
+
+  uint8_t header[kRecordHeaderSize];
+  EncodeRecordHeader(header, item.stream, packet.keyframe, size, packet.pts, packet.duration);
+  staging_.insert(staging_.end(), header, header + kRecordHeaderSize);
+  staging_.insert(staging_.end(), packet.data.begin(), packet.data.end());
+
+  PacketRecord record;
+  record.pts = packet.pts;
+  record.duration = packet.duration;
+  record.offset = segment_->bytes + kRecordHeaderSize;
+  record.size = size;
+  record.keyframe = packet.keyframe;
+  record.segment = segment_;
+  segment_->bytes += kRecordHeaderSize + size;
+  totalBytes_.fetch_add(kRecordHeaderSize + size);
+  pending_.push_back(PendingRecord{std::move(item), std::move(record)});
+
+  if (staging_.size() >= kStagingLimit) Flush();
+}
+
+void ReplayBuffer::Flush() {
+  bool ok = true;
+  if (!staging_.empty()) {
+    IoStatus status = file_ ? file_->Write(staging_.data(), staging_.size())
+                            : IoStatus::Failure(kErrorInvalidHandle);
+    if (!status) {
+      Log("buffer: write failed (error %lu) — disk full?", static_cast<unsigned long>(status.error));
+      ok = false;
+    }
+    staging_.clear();
+  }
+  if (pending_.empty() && ok) return;
+
+  Retired retired;
+  {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    if (ok) {
+      for (PendingRecord& pending : pending_) Publish(pending, retired);
+    } else {
+      degraded_ = true;
+    }
+  }
+  pending_.clear();
+  if (!ok) {
+    // The segment's byte count now runs ahead of the file's content, so no
+    // later record may go into this file: the next keyframe opens a new one.
+    needKeyframe_ = true;
+    CloseSegment();
+  }
+}
+
+bool ReplayBuffer::OpenSegment() {
+  CloseSegment();
+  ++segmentCounter_;
+  auto segment = std::make_shared<Segment>(files_, JoinPath(folder_, SegmentFileName(segmentCounter_)),
+                                           segmentCounter_, &totalBytes_);
+  CreateOptions options;
+  options.mode = CreateMode::kTruncate;
+  options.temporary = true;
+  options.sequential = true;
+  options.shareRead = true;
+  options.shareDelete = true;
+  std::unique_ptr<File> file;
+  IoStatus status = files_.Create(segment->path, options, &file);
+  if (!status) {
+    Log("buffer: cannot create segment file (error %lu)", static_cast<unsigned long>(status.error));
+    return false;  // `segment` goes now and deletes whatever is at its path
+  }
+  file_ = std::move(file);
+  segment_ = std::move(segment);
+  return true;
+}
+
+void ReplayBuffer::CloseSegment() {
+  if (file_) {
+    file_->Close();
+    file_.reset();
+  }
+  segment_.reset();
+}
+
+void ReplayBuffer::CheckDiskSpace() {
+  const int64_t now = clock_.Now();
+  if (now < nextDiskCheck_) return;
+  nextDiskCheck_ = now + kDiskCheckInterval;
+
+  bool logLow = false;
+  {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    bool dropped = false;
+    for (;;) {
+      uint64_t freeBytes = 0;
+      if (!files_.FreeSpace(folder_, &freeBytes)) break;  // unknown counts as plenty
+      if (freeBytes >= kLowDiskSpace || gops_.size() < 2) break;
+      // Released inside the loop on purpose: space only comes back when the
+      // last reference to a segment goes, and the next query must see it.
+      Retired retired;
+      DropOldestGop(retired);
+      dropped = true;
+    }
+    if (dropped && !degraded_) {
+      degraded_ = true;
+      logLow = true;
+    }
+  }
+  if (logLow) Log("buffer: low disk space in %s — dropped the oldest part", WideToUtf8(folder_).c_str());
+}
+
+void ReplayBuffer::WaitForFlush() {
+  std::unique_lock<std::mutex> lock(queueMutex_);
+  const uint64_t target = queuedCount_;
+  flushRequest_ = true;
+  wakeWriter_.notify_one();
+  flushDone_.wait_for(lock, kFlushWaitLimit, [&] { return flushedCount_ >= target; });
+}
+
+// ---------------------------------------------------------------------------
+// Index (index mutex held)
+
+void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
+  PacketRecord& record = pending.record;
+  const int64_t end = record.pts + record.duration;
+  if (pending.item.stream != 0) {
+    const size_t track = pending.item.stream - 1;
+    if (pending.item.audioGeneration != audioGeneration_ || track >= audioIndex_.size()) return;
+    audioIndex_[track].push_back(std::move(record));
+  } else if (record.keyframe) {
+    size_t expected = 0;
+    if (!gops_.empty()) {
+      // Groups tend to have the same length: size the new one like the last,
+      // and give back what the last one over-allocated.
+      std::vector<PacketRecord>& last = gops_.back().records;
+      expected = last.size() + 2;
+      if (last.capacity() - last.size() > last.size() / 8) last.shrink_to_fit();
+    }
+    gops_.push_back(Gop{pending.item.params, {}});
+    gops_.back().records.reserve(expected);
+    gops_.back().records.push_back(std::move(record));
+    latestVideoEnd_ = end;
+  } else {
+    if (gops_.empty() || gops_.back().params != pending.item.params) return;
+    gops_.back().records.push_back(std::move(record));
+    latestVideoEnd_ = end;
+  }
+  latestEnd_ = std::max(latestEnd_, end);
+  Trim(retired);
+}
+
+void ReplayBuffer::Trim(Retired& retired) {
+  while (gops_.size() > 1) {
+    if (gops_[1].records.front().pts > latestVideoEnd_ - window_) break;
+    for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+    gops_.pop_front();
+  }
+  const int64_t threshold = gops_.empty() ? latestEnd_ - window_ : gops_.front().records.front().pts;
+  for (std::deque<PacketRecord>& queue : audioIndex_) {
+    while (!queue.empty() && queue.front().pts + queue.front().duration <= threshold) {
+      Retire(retired, std::move(queue.front().segment));
+      queue.pop_front();
+    }
+  }
+}
+
+void ReplayBuffer::DropOldestGop(Retired& retired) {
+  for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+  gops_.pop_front();
+  const int64_t first = gops_.front().records.front().pts;
+  for (std::deque<PacketRecord>& queue : audioIndex_) {
+    while (!queue.empty() && queue.front().pts < first) {
+      Retire(retired, std::move(queue.front().segment));
+      queue.pop_front();
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Clip selection
+
+bool ReplayBuffer::TakeClip(int64_t length, int64_t now, Clip& out) {
+  WaitForFlush();
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  if (gops_.empty()) return false;
+
+  const int64_t target = now - length;
+  const std::shared_ptr<const VideoTrackInfo>& newest = gops_.back().params;
+  size_t first = gops_.size() - 1;
+  while (first > 0 && gops_[first].records.front().pts > target && gops_[first - 1].params == newest) {
+    --first;
+  }
+
+  out.start = gops_[first].records.front().pts;
+  out.end = now;
+  out.video = *newest;
+  out.videoPackets.clear();
+  for (size_t g = first; g < gops_.size(); ++g) {
+    for (const PacketRecord& record : gops_[g].records) {
+      if (record.pts < now) out.videoPackets.push_back(record);
+    }
+  }
+  out.audioTracks = audioTracks_;
+  out.audioPackets.assign(audioTracks_.size(), {});
+  for (size_t t = 0; t < audioIndex_.size() && t < out.audioPackets.size(); ++t) {
+    const std::deque<PacketRecord>& queue = audioIndex_[t];
+    for (auto it = FirstAfter(queue, out.start - 1); it != queue.end() && it->pts < now; ++it) {
+      out.audioPackets[t].push_back(*it);
+    }
+  }
+  return !out.videoPackets.empty();
+}
+
+void ReplayBuffer::ExtendClipAudio(Clip& clip) {
+  WaitForFlush();
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  if (!(clip.audioTracks == audioTracks_)) return;
+  clip.audioPackets.resize(audioTracks_.size());
+  for (size_t t = 0; t < audioIndex_.size(); ++t) {
+    std::vector<PacketRecord>& list = clip.audioPackets[t];
+    const int64_t last = std::max(list.empty() ? clip.start - 1 : list.back().pts, clip.start - 1);
+    const std::deque<PacketRecord>& queue = audioIndex_[t];
+    for (auto it = FirstAfter(queue, last); it != queue.end() && it->pts < clip.end; ++it) list.push_back(*it);
+  }
+}
+
+}  // namespace kp
