@@ -1,0 +1,158 @@
+#include "engine/pipeline.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "app/log.h"
+
+namespace kp {
+
+namespace {
+
+constexpr int64_t kBuildRetryTicks = 2 * kTicksPerSecond;
+constexpr int64_t kStopPollMs = 100;
+constexpr int kFailuresBeforeRebuild = 30;
+
+void TearDown(PipelineState& state, bool keepRecoveries) {
+  if (!state.pipeline) return;
+  if (keepRecoveries) state.recoveries += state.pipeline->CaptureRecoveries();
+  state.pipeline.reset();
+}
+
+}  // namespace
+
+bool BuildPipeline(PipelineState& state) {
+  TearDown(state, /*keepRecoveries=*/true);
+
+  std::unique_ptr<VideoChain> chain = state.chains.CreateChain();
+  OutputDescription output;
+  if (!chain || !chain->FindOutput(state.config.monitor, &output)) {
+    Log("pipeline: no display output found");
+    return false;
+  }
+  Log("pipeline: gpu %ls", output.adapterDescription.c_str());
+  if (!chain->CreateDevice()) return false;
+
+  if (state.outputWidth == 0 || state.outputHeight == 0) {
+    const OutputSize size =
+        ComputeOutputSize(output.right - output.left, output.bottom - output.top, state.config.height);
+    if (size.width == 0) return false;
+    state.outputWidth = size.width;
+    state.outputHeight = size.height;
+  }
+  const OutputSize size{state.outputWidth, state.outputHeight};
+  const EncoderConfig encoderConfig = MakeEncoderConfig(state.config, size);
+
+  if (!chain->OpenCapture(state.config)) return false;
+  if (!chain->InitializeComposer(size.width, size.height, static_cast<uint32_t>(state.config.fps))) return false;
+  if (!chain->CreateEncoder(state.config.encoder, encoderConfig)) return false;
+
+  state.pipeline = std::move(chain);
+  return true;
+}
+
+void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t endTime,
+                 const VideoPacketSink& sink) {
+  Clock& clock = state.clock;
+  state.chains.EnterPipelineThread();
+  std::unique_ptr<OneShotTimer> timer = clock.CreateOneShotTimer();  // null is tolerated
+
+  const int64_t fps = std::max<int64_t>(1, state.config.fps);
+  int64_t start = clock.Now();
+  int64_t n = 0;
+  int64_t retryTime = 0;
+  int consecutiveFailures = 0;
+  PacketList packets;  // reused from frame to frame
+
+  auto slotTime = [&](int64_t slot) { return start + slot * kTicksPerSecond / fps; };
+
+  while (!stop.load()) {
+    if (!state.pipeline) {
+      state.capturing = false;
+      const int64_t now = clock.Now();
+      // Without a chain there are no frame slots to compare with the end
+      // time, so the clock itself is: a run with a finite end (the record
+      // command) ends on time even when no chain can ever be built. The
+      // waits are cut short at the end time for the same reason.
+      if (now >= endTime) break;
+      if (now < retryTime) {
+        const int64_t untilEndMs = (endTime - now + kTicksPerMillisecond - 1) / kTicksPerMillisecond;
+        clock.SleepMs(std::min(kStopPollMs, untilEndMs));
+        continue;
+      }
+      if (!BuildPipeline(state)) {
+        Log("pipeline: build failed, retrying in %llds", static_cast<long long>(kBuildRetryTicks / kTicksPerSecond));
+        state.pipeline.reset();
+        retryTime = clock.Now() + kBuildRetryTicks;
+        continue;
+      }
+      start = clock.Now();
+      n = 0;
+    }
+
+    int64_t target = slotTime(n);
+    if (target >= endTime) break;
+
+    int64_t now = clock.Now();
+    if (target > now) {
+      if (!timer || !timer->Wait(target - now)) clock.SleepMs((target - now) / kTicksPerMillisecond);
+      now = clock.Now();
+    }
+    const int64_t late = (now - target) * fps / kTicksPerSecond;
+    if (late >= 1) {
+      n += late;
+      state.framesSkipped += late;
+      target = slotTime(n);
+      if (target >= endTime) break;
+    }
+
+    const int64_t frameStart = clock.Now();
+    const CaptureStatus status = state.pipeline->AcquireFrame();
+    if (status == CaptureStatus::DeviceLost) {
+      Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
+      ++state.rebuilds;
+      // The clock (start, n) is kept: packets continue on the same grid.
+      if (!BuildPipeline(state)) retryTime = clock.Now() + kBuildRetryTicks;
+      continue;
+    }
+    // Unchanged and NoFrame frames are encoded too (the last image, or black),
+    // so the stream keeps its frame rate while the screen is still or gone.
+    state.capturing = status != CaptureStatus::NoFrame;
+
+    packets.clear();
+    const bool encoded = state.pipeline->Compose(state.config.showCursor) &&
+                         state.pipeline->Encode(target, slotTime(n + 1) - target, packets);
+    if (encoded) {
+      consecutiveFailures = 0;
+      const VideoTrackInfo& track = state.pipeline->TrackInfo();
+      for (const std::shared_ptr<const EncodedPacket>& packet : packets) {
+        ++state.framesEncoded;
+        state.bytesEncoded += static_cast<int64_t>(packet->data.size());
+        if (sink) sink(track, packet);
+      }
+    } else {
+      ++state.frameFailures;
+      if (++consecutiveFailures >= kFailuresBeforeRebuild) {
+        Log("pipeline: %d consecutive frame failures — rebuilding", consecutiveFailures);
+        consecutiveFailures = 0;
+        ++state.rebuilds;
+        // A chain that keeps failing is not trusted for its statistics either.
+        TearDown(state, /*keepRecoveries=*/false);
+        continue;  // the next iteration builds at once and restarts the grid
+      }
+    }
+
+    const int64_t work = clock.Now() - frameStart;
+    state.workTicksTotal += work;
+    if (work > state.workTicksMax) state.workTicksMax = work;
+    ++n;
+  }
+
+  TearDown(state, /*keepRecoveries=*/true);
+  state.capturing = false;
+  state.chains.LeavePipelineThread();
+  packets.clear();
+  timer.reset();
+}
+
+}  // namespace kp

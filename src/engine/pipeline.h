@@ -1,0 +1,29 @@
+// The capture pipeline loop: builds a video chain, then paces frames on the
+// monotonic clock, captures, composes and encodes each one and hands every
+// packet to a sink. It survives device loss and failing frames by rebuilding
+// the chain while keeping its clock, output size and counters.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/pipeline_state.h"
+#include "media/packet.h"
+
+namespace kp {
+
+// Tears down the current chain (adding its capture recoveries to the state)
+// and builds a new one. The first build fixes the output size for the whole
+// run. On failure the chain is null; the failing step has logged why.
+bool BuildPipeline(PipelineState& state);
+
+// Runs on the calling thread until `stop` is set or the next frame slot (or,
+// with no chain, the clock) reaches `endTime` (ticks of the state's clock;
+// INT64_MAX for no end). Packet time stamps are the frames' scheduled times
+// start + k x 10,000,000 / fps, where start restarts whenever a chain is built
+// from nothing. `sink` runs on this thread. Slots the loop is late for are
+// skipped, never encoded in a burst.
+void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t endTime,
+                 const VideoPacketSink& sink);
+
+}  // namespace kp

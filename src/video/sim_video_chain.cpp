@@ -1,0 +1,76 @@
+#include "video/sim_video_chain.h"
+
+#include <utility>
+
+#include "app/log.h"
+
+namespace kp {
+
+SimVideoChain::SimVideoChain(SimChainOptions options) : options_(std::move(options)) {}
+
+SimVideoChain::~SimVideoChain() = default;  // members go in reverse order: encoder first
+
+bool SimVideoChain::FindOutput(const std::wstring& /*monitor*/, OutputDescription* output) {
+  // The synthetic desktop has a single output; like the real capture, a
+  // monitor name that matches nothing falls back to the primary output.
+  if (!options_.outputPresent) return false;
+  const SimDesktopSpec& d = options_.desktop;
+  output->adapterDescription = options_.adapterDescription;
+  output->left = d.originX;
+  output->top = d.originY;
+  output->right = d.originX + d.width;
+  output->bottom = d.originY + d.height;
+  return true;
+}
+
+bool SimVideoChain::CreateDevice() {
+  device_ = std::make_unique<Device>(Device{options_.adapterDescription});
+  return true;
+}
+
+bool SimVideoChain::OpenCapture(const PipelineConfig& /*config*/) {
+  capture_ = std::make_unique<SimCapture>(options_.desktop, options_.captureScript);
+  return capture_->Open();
+}
+
+bool SimVideoChain::InitializeComposer(uint32_t width, uint32_t height, uint32_t fps) {
+  return composer_.Initialize(width, height, fps);
+}
+
+bool SimVideoChain::CreateEncoder(int32_t /*choice*/, const EncoderConfig& config) {
+  // There is one encoder in this build whatever the choice, so selection
+  // reduces to "it opens or it does not", with the selection's log lines.
+  if (options_.encoderAvailable) {
+    auto encoder = std::make_unique<SimH264Encoder>(options_.encoder);
+    if (encoder->Initialize(reinterpret_cast<GpuDevice*>(device_.get()),
+                            reinterpret_cast<GpuTexture*>(&composer_.Output()), config)) {
+      Log("encoder: %s", encoder->Name().c_str());
+      encoder_ = std::move(encoder);
+      return true;
+    }
+  }
+  Log("encoder: no usable H.264 encoder on this GPU");
+  return false;
+}
+
+CaptureStatus SimVideoChain::AcquireFrame() { return capture_->AcquireFrame(); }
+
+bool SimVideoChain::Compose(bool showCursor) {
+  return composer_.Compose(capture_->Image(), capture_->OriginX(), capture_->OriginY(), showCursor,
+                           capture_->Cursor());
+}
+
+bool SimVideoChain::Encode(int64_t pts, int64_t duration, PacketList& packets) {
+  return encoder_->Encode(pts, duration, /*forceKeyframe=*/false, packets);
+}
+
+const VideoTrackInfo& SimVideoChain::TrackInfo() const { return encoder_ ? encoder_->TrackInfo() : emptyTrack_; }
+
+int32_t SimVideoChain::CaptureRecoveries() const { return capture_ ? capture_->Recoveries() : 0; }
+
+std::unique_ptr<VideoChain> SimVideoChainFactory::CreateChain() {
+  ++chainsCreated_;
+  return std::make_unique<SimVideoChain>(options_);
+}
+
+}  // namespace kp

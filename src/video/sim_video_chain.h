@@ -1,0 +1,77 @@
+// The video chain of the Linux build: the synthetic desktop's capture, the
+// CPU composer and the lossless H.264 stand-in, behind the same VideoChain
+// interface the Windows GPU chain implements. Test knobs are constructor
+// options; the defaults are what the program runs.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/video_chain.h"
+#include "video/sim_capture.h"
+#include "video/sim_composer.h"
+#include "video/sim_h264_encoder.h"
+
+namespace kp {
+
+struct SimChainOptions {
+  SimDesktopSpec desktop;
+  // Scripted capture results, given to the capture of every chain built.
+  std::vector<CaptureStatus> captureScript;
+  SimH264EncoderOptions encoder;
+  std::wstring adapterDescription = L"Kaptora synthetic GPU";
+  bool outputPresent = true;     // false: no display output is found
+  bool encoderAvailable = true;  // false: no encoder can be opened
+};
+
+class SimVideoChain : public VideoChain {
+ public:
+  explicit SimVideoChain(SimChainOptions options);
+  ~SimVideoChain() override;
+
+  bool FindOutput(const std::wstring& monitor, OutputDescription* output) override;
+  bool CreateDevice() override;
+  bool OpenCapture(const PipelineConfig& config) override;
+  bool InitializeComposer(uint32_t width, uint32_t height, uint32_t fps) override;
+  bool CreateEncoder(int32_t choice, const EncoderConfig& config) override;
+
+  CaptureStatus AcquireFrame() override;
+  bool Compose(bool showCursor) override;
+  bool Encode(int64_t pts, int64_t duration, PacketList& packets) override;
+  const VideoTrackInfo& TrackInfo() const override;
+  int32_t CaptureRecoveries() const override;
+
+  // The frame the last Compose produced (the encoder's input).
+  const Nv12Frame& ComposedFrame() const { return composer_.Output(); }
+  const SimCapture* Capture() const { return capture_.get(); }
+
+ private:
+  // A device object for the encoder to be bound to; the CPU chain needs no
+  // device state.
+  struct Device {
+    std::wstring description;
+  };
+
+  SimChainOptions options_;
+  // Destroyed in reverse order: encoder, composer, capture, device.
+  std::unique_ptr<Device> device_;
+  std::unique_ptr<SimCapture> capture_;
+  SimComposer composer_;
+  std::unique_ptr<SimH264Encoder> encoder_;
+  VideoTrackInfo emptyTrack_;
+};
+
+class SimVideoChainFactory : public VideoChainFactory {
+ public:
+  explicit SimVideoChainFactory(SimChainOptions options = {}) : options_(std::move(options)) {}
+  std::unique_ptr<VideoChain> CreateChain() override;
+  int ChainsCreated() const { return chainsCreated_; }
+
+ private:
+  SimChainOptions options_;
+  std::atomic<int> chainsCreated_{0};
+};
+
+}  // namespace kp

@@ -1,0 +1,57 @@
+#include "fake_video_chain.h"
+
+namespace kp::test {
+
+FakeVideoChain::~FakeVideoChain() { ++factory_.chainsDestroyed; }
+
+bool FakeVideoChain::FindOutput(const std::wstring&, OutputDescription* output) {
+  if (!factory_.findOutput(index_)) return false;
+  *output = factory_.outputFor ? factory_.outputFor(index_) : factory_.output;
+  return true;
+}
+
+bool FakeVideoChain::CreateDevice() { return factory_.createDevice(index_); }
+
+bool FakeVideoChain::OpenCapture(const PipelineConfig&) { return true; }
+
+bool FakeVideoChain::InitializeComposer(uint32_t width, uint32_t height, uint32_t) {
+  factory_.composerSizes.push_back(width);
+  factory_.composerSizes.push_back(height);
+  return true;
+}
+
+bool FakeVideoChain::CreateEncoder(int32_t, const EncoderConfig& config) {
+  factory_.encoderConfigs.push_back(config);
+  track_.width = config.width;
+  track_.height = config.height;
+  track_.fps = config.fps;
+  track_.sps = {0x67, static_cast<uint8_t>(index_)};
+  return factory_.createEncoder(index_);
+}
+
+CaptureStatus FakeVideoChain::AcquireFrame() { return factory_.acquire({index_, frames_++}); }
+
+bool FakeVideoChain::Compose(bool showCursor) {
+  factory_.showCursorSeen.push_back(showCursor);
+  return factory_.compose({index_, frames_ - 1});
+}
+
+bool FakeVideoChain::Encode(int64_t pts, int64_t duration, PacketList& packets) {
+  const FrameCall call{index_, frames_ - 1};
+  if (factory_.encode) return factory_.encode(call, pts, duration, packets);
+  auto packet = std::make_shared<EncodedPacket>();
+  packet->pts = pts;
+  packet->duration = duration;
+  packet->data.assign(100, 0);
+  packets.push_back(std::move(packet));
+  return true;
+}
+
+int32_t FakeVideoChain::CaptureRecoveries() const { return factory_.recoveries(index_); }
+
+std::unique_ptr<VideoChain> FakeChainFactory::CreateChain() {
+  if (returnNoChain) return nullptr;
+  return std::make_unique<FakeVideoChain>(*this, chainsCreated++);
+}
+
+}  // namespace kp::test

@@ -1,0 +1,80 @@
+// A scripted video chain for the pipeline loop tests: every call is
+// answered by a hook of the factory (shared by all chains it makes), and
+// every chain records what the loop asked of it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/video_chain.h"
+
+namespace kp::test {
+
+struct FakeChainFactory;
+
+class FakeVideoChain : public VideoChain {
+ public:
+  FakeVideoChain(FakeChainFactory& factory, int index) : factory_(factory), index_(index) {}
+  ~FakeVideoChain() override;
+
+  bool FindOutput(const std::wstring& monitor, OutputDescription* output) override;
+  bool CreateDevice() override;
+  bool OpenCapture(const PipelineConfig& config) override;
+  bool InitializeComposer(uint32_t width, uint32_t height, uint32_t fps) override;
+  bool CreateEncoder(int32_t choice, const EncoderConfig& config) override;
+  CaptureStatus AcquireFrame() override;
+  bool Compose(bool showCursor) override;
+  bool Encode(int64_t pts, int64_t duration, PacketList& packets) override;
+  const VideoTrackInfo& TrackInfo() const override { return track_; }
+  int32_t CaptureRecoveries() const override;
+
+  int index() const { return index_; }
+  int64_t frames() const { return frames_; }
+
+ private:
+  FakeChainFactory& factory_;
+  int index_;
+  int64_t frames_ = 0;  // AcquireFrame calls on this chain
+  VideoTrackInfo track_;
+};
+
+// What one call of a hook sees: which chain (0 = first built) and which
+// frame of that chain (0 = its first AcquireFrame).
+struct FrameCall {
+  int chain = 0;
+  int64_t frame = 0;
+};
+
+struct FakeChainFactory : VideoChainFactory {
+  // Build steps; chain index in, success out.
+  std::function<bool(int)> findOutput = [](int) { return true; };
+  std::function<bool(int)> createDevice = [](int) { return true; };
+  std::function<bool(int)> createEncoder = [](int) { return true; };
+  OutputDescription output{L"Fake GPU", 0, 0, 1920, 1080};
+  std::function<OutputDescription(int)> outputFor;  // overrides `output` when set
+  // Frame calls.
+  std::function<CaptureStatus(FrameCall)> acquire = [](FrameCall) { return CaptureStatus::NewFrame; };
+  std::function<bool(FrameCall)> compose = [](FrameCall) { return true; };
+  // Default: one 100-byte packet per frame with the given time stamps.
+  std::function<bool(FrameCall, int64_t, int64_t, PacketList&)> encode;
+  std::function<int32_t(int)> recoveries = [](int) { return 0; };
+  bool returnNoChain = false;
+
+  std::unique_ptr<VideoChain> CreateChain() override;
+  void EnterPipelineThread() override { ++threadEnters; }
+  void LeavePipelineThread() override { ++threadLeaves; }
+
+  // Records.
+  int chainsCreated = 0;
+  int chainsDestroyed = 0;
+  int threadEnters = 0;
+  int threadLeaves = 0;
+  std::vector<EncoderConfig> encoderConfigs;
+  std::vector<uint32_t> composerSizes;  // width, height pairs
+  std::vector<bool> showCursorSeen;
+};
+
+}  // namespace kp::test
