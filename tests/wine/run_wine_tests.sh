@@ -25,6 +25,10 @@ run() {
 }
 
 run wine "$build/tests/platform_check_win.exe" "Z:${scratch//\//\\}"
+# Encoder selection on Wine's D3D11 device, without and with the fake
+# NVIDIA driver library beside the program (DXGI needs a display).
+run xvfb-run -a wine "$build/tests/encoder_check_win.exe" --no-driver
+run xvfb-run -a wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
 if [ -f "$root/tests/e2e/cli/json_tool_test.py" ]; then
   run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 fi

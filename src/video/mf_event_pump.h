@@ -1,0 +1,73 @@
+// The event loop of an asynchronous (event-driven) Media Foundation
+// transform, written against a small event-source interface so the same
+// loop runs on the real transform and on a scripted fake. The transform
+// announces each input it can take with a "need input" event and each
+// finished picture with a "have output" event; the pump counts the former
+// and collects the latter, without ever blocking in the event queue.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/clock.h"
+
+namespace kp {
+
+// Media Foundation values the pump interprets.
+inline constexpr uint32_t kMfNoEventsAvailable = 0xC00D3E80;  // the queue is empty
+inline constexpr uint32_t kMfEventNeedInput = 601;
+inline constexpr uint32_t kMfEventHaveOutput = 602;
+inline constexpr uint32_t kMfEventDrainComplete = 603;
+
+// What one non-waiting look into the event queue gave: the call's result
+// (an HRESULT; negative as int32 means failure) and, when it succeeded, the
+// event's type.
+struct MfEventPoll {
+  uint32_t hr = 0;
+  uint32_t type = 0;
+};
+
+class MfEventSource {
+ public:
+  virtual ~MfEventSource() = default;
+  // Takes the next event if there is one; never waits.
+  virtual MfEventPoll PollEvent() = 0;
+  // Collects one output of the transform; true when a sample came out.
+  virtual bool CollectOutput() = 0;
+};
+
+class MfEventPump {
+ public:
+  // `realtime`: live capture waits at most 200 ms for an input request, an
+  // offline encode 10 s.
+  MfEventPump(MfEventSource& source, Clock& clock, bool realtime);
+
+  // Handles every queued event. With `waitForInput` it keeps polling (1 ms
+  // sleeps) until an input request is pending or the wait limit passed;
+  // without, it stops at the first empty poll. A failing queue is logged
+  // and returns false; running out of time is not a failure.
+  bool Pump(bool waitForInput);
+
+  enum class InputSlot : int32_t {
+    Granted = 0,  // one pending request was consumed: submit the frame
+    Dropped = 1,  // no request in time: skip the frame (not a failure)
+    Failed = 2,   // the event queue failed
+  };
+  // Waits for the transform to ask for input and consumes that request. The
+  // first dropped frame of a pump is logged, later ones are silent.
+  InputSlot AcquireInputSlot();
+
+  // After the drain command: collects outputs until the transform reports
+  // the drain complete (true), the queue fails, or 10 s pass (logged).
+  bool FinishDrain();
+
+  int32_t pendingInputRequests() const { return pendingInputRequests_; }
+
+ private:
+  MfEventSource& source_;
+  Clock& clock_;
+  int64_t inputWait_;
+  int32_t pendingInputRequests_ = 0;
+  bool dropReported_ = false;
+};
+
+}  // namespace kp
