@@ -29,6 +29,7 @@ run wine "$build/tests/platform_check_win.exe" "Z:${scratch//\//\\}"
 # NVIDIA driver library beside the program (DXGI needs a display).
 run xvfb-run -a wine "$build/tests/encoder_check_win.exe" --no-driver
 run xvfb-run -a wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
+run wine "$build/tests/audio_check_win.exe"
 if [ -f "$root/tests/e2e/cli/json_tool_test.py" ]; then
   run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 fi

@@ -1,0 +1,107 @@
+#include "audio/audio_source.h"
+
+#include <utility>
+
+#include "app/log.h"
+
+namespace kp {
+
+namespace {
+
+constexpr uint32_t kAccessDenied = 0x80070005;
+constexpr int kWaitMs = 20;
+constexpr int64_t kClosedSleepMs = 50;
+constexpr int64_t kReopenDelay = kTicksPerSecond;
+constexpr int64_t kDefaultCheckInterval = 2 * kTicksPerSecond;
+
+}  // namespace
+
+const char* AudioSourceLabel(AudioSourceKind kind) {
+  return kind == AudioSourceKind::kDesktop ? "desktop" : "mic";
+}
+
+AudioSource::AudioSource(AudioSourceKind kind, std::wstring deviceSetting, float volume, int64_t origin,
+                         AudioRing* ring, std::unique_ptr<AudioDevice> device, Clock& clock)
+    : label_(AudioSourceLabel(kind)),
+      deviceSetting_(std::move(deviceSetting)),
+      device_(std::move(device)),
+      clock_(clock),
+      positioner_(label_, volume, origin, ring) {}
+
+AudioSource::~AudioSource() { Stop(); }
+
+void AudioSource::Start() {
+  if (thread_.joinable()) return;
+  stop_ = false;
+  thread_ = std::thread([this] { ThreadMain(); });
+}
+
+void AudioSource::Stop() {
+  stop_ = true;
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void AudioSource::ThreadMain() {
+  device_->EnterThread();
+  while (!stop_) RunStep();
+  device_->Close();
+  device_->LeaveThread();
+}
+
+bool AudioSource::OpenDevice() {
+  DeviceOpenResult result = device_->Open(deviceSetting_);
+  switch (result.status) {
+    case DeviceOpenStatus::kNoEndpoint:
+      return false;
+    case DeviceOpenStatus::kActivateFailed:
+      Log("audio: %s activate failed (hr=0x%08lX)%s", label_, static_cast<unsigned long>(result.code),
+          result.code == kAccessDenied ? " — microphone access is blocked in Windows privacy settings" : "");
+      return false;
+    case DeviceOpenStatus::kInitializeFailed:
+      Log("audio: %s initialize failed (hr=0x%08lX)", label_, static_cast<unsigned long>(result.code));
+      return false;
+    case DeviceOpenStatus::kOk:
+      break;
+  }
+  positioner_.Unsync();
+  Log("audio: %s capturing '%s'", label_, result.friendlyName.c_str());
+  lastDefaultCheck_ = clock_.Now();
+  return true;
+}
+
+void AudioSource::RunStep() {
+  if (!device_->IsOpen()) {
+    if (clock_.Now() < reopenTime_) {
+      clock_.SleepMs(kClosedSleepMs);
+      return;
+    }
+    if (!OpenDevice()) {
+      reopenTime_ = clock_.Now() + kReopenDelay;
+      return;
+    }
+  }
+
+  device_->Wait(kWaitMs);
+  uint32_t code = device_->ReadPackets([this](const DevicePacket& packet) { positioner_.Write(packet, clock_.Now()); });
+  if (code != 0) {
+    Log("audio: %s device lost (hr=0x%08lX), reopening", label_, static_cast<unsigned long>(code));
+    device_->Close();
+    reopenTime_ = clock_.Now() + kReopenDelay;
+    return;
+  }
+
+  if (deviceSetting_ == L"default") {
+    int64_t now = clock_.Now();
+    if (now - lastDefaultCheck_ >= kDefaultCheckInterval) {
+      lastDefaultCheck_ = now;
+      // An unreadable default (empty id) is not a change: the stream stays.
+      std::wstring id = device_->DefaultEndpointId();
+      if (!id.empty() && id != device_->CurrentEndpointId()) {
+        Log("audio: %s default device changed, switching", label_);
+        device_->Close();
+      }
+    }
+  }
+}
+
+}  // namespace kp

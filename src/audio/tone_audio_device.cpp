@@ -1,0 +1,142 @@
+#include "audio/tone_audio_device.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <utility>
+
+#include "audio/audio_format.h"
+#include "platform/clock.h"
+
+namespace kp {
+
+namespace {
+
+bool InAny(const std::vector<ToneWindow>& windows, int64_t t) {
+  return std::any_of(windows.begin(), windows.end(), [t](const ToneWindow& w) { return w.Contains(t); });
+}
+
+}  // namespace
+
+ToneAudioDevice::ToneAudioDevice(AudioSourceKind kind, Clock& clock, ToneScript script)
+    : kind_(kind), clock_(clock), script_(std::move(script)) {
+  if (script_.packetFrames == 0) script_.packetFrames = 480;
+}
+
+ToneScript ToneAudioDevice::DefaultScript(AudioSourceKind kind) {
+  ToneScript script;
+  script.frequencyHz = kind == AudioSourceKind::kDesktop ? 440.0 : 1000.0;
+  script.amplitude = 0.25f;
+  return script;
+}
+
+float ToneAudioDevice::SignalAt(const ToneScript& script, int64_t elapsed) {
+  if (!script.bursts.empty() && !InAny(script.bursts, elapsed)) return 0.0f;
+  if (script.frequencyHz == 0.0) return script.amplitude;
+  double phase = 2.0 * std::numbers::pi * script.frequencyHz * static_cast<double>(elapsed) / 1e7;
+  return static_cast<float>(script.amplitude * std::sin(phase));
+}
+
+int64_t ToneAudioDevice::FrameTime(int64_t frame) const {
+  if (script_.clockError == 0.0) {
+    // Rounded up, so the time stamp maps back to exactly this frame.
+    return streamStart_ + (frame * 10'000'000 + kAudioSampleRate - 1) / kAudioSampleRate;
+  }
+  double rate = static_cast<double>(kAudioSampleRate) * (1.0 + script_.clockError);
+  return streamStart_ + static_cast<int64_t>(std::ceil(static_cast<double>(frame) * 1e7 / rate));
+}
+
+int64_t ToneAudioDevice::DueTime(int64_t frame) const {
+  int64_t due = FrameTime(frame + script_.packetFrames);
+  int64_t start = FrameTime(frame) - epoch_;
+  for (const auto& late : script_.lateDeliveries) {
+    if (late.window.Contains(start)) due += late.delay;
+  }
+  return due;
+}
+
+std::wstring ToneAudioDevice::DefaultEndpointId() {
+  // Before the first open no scripted change has happened yet.
+  int64_t elapsed = epoch_ < 0 ? -1 : clock_.Now() - epoch_;
+  auto changes = std::count_if(script_.defaultChanges.begin(), script_.defaultChanges.end(),
+                               [elapsed](int64_t at) { return at <= elapsed; });
+  return std::wstring(kind_ == AudioSourceKind::kDesktop ? L"tone:desktop:" : L"tone:mic:") +
+         std::to_wstring(changes);
+}
+
+DeviceOpenResult ToneAudioDevice::Open(const std::wstring& /*deviceSetting*/) {
+  DeviceOpenResult result;
+  ++opens_;
+  if (opens_ <= script_.failingOpens) {
+    result.status = script_.openFailure;
+    result.code = script_.openFailureCode;
+    return result;
+  }
+  int64_t now = clock_.Now();
+  if (epoch_ < 0) epoch_ = now;
+  // Every configured id other than the current default is one that no longer
+  // exists, so the default endpoint is always the one opened.
+  currentId_ = DefaultEndpointId();
+  streamStart_ = now;
+  nextFrame_ = 0;
+  open_ = true;
+  result.status = DeviceOpenStatus::kOk;
+  result.friendlyName =
+      script_.name.empty() ? "Tone " + std::to_string(static_cast<int>(script_.frequencyHz)) + " Hz" : script_.name;
+  return result;
+}
+
+void ToneAudioDevice::Close() {
+  open_ = false;
+  currentId_.clear();
+}
+
+void ToneAudioDevice::Wait(int milliseconds) {
+  int64_t wait = milliseconds;
+  if (open_) {
+    int64_t ahead = DueTime(nextFrame_) - clock_.Now();
+    if (ahead <= 0) return;
+    wait = std::min<int64_t>(wait, (ahead + kTicksPerMillisecond - 1) / kTicksPerMillisecond);
+  }
+  clock_.SleepMs(wait);
+}
+
+uint32_t ToneAudioDevice::ReadPackets(const std::function<void(const DevicePacket&)>& sink) {
+  if (!open_) return kDeviceInvalidated;
+  int64_t now = clock_.Now();
+  if (failuresUsed_ < script_.readFailures.size() && now - epoch_ >= script_.readFailures[failuresUsed_]) {
+    ++failuresUsed_;
+    return kDeviceInvalidated;
+  }
+  const uint32_t frames = script_.packetFrames;
+  buffer_.resize(static_cast<size_t>(frames) * kAudioChannels);
+  while (now >= DueTime(nextFrame_)) {
+    int64_t start = FrameTime(nextFrame_) - epoch_;
+    if (!InAny(script_.gaps, start)) {
+      DevicePacket packet;
+      packet.frames = frames;
+      packet.silent = InAny(script_.silentPackets, start);
+      for (uint32_t i = 0; i < frames; ++i) {
+        // A silent packet carries junk that must never reach the ring.
+        float value = packet.silent ? 0.75f : SignalAt(script_, FrameTime(nextFrame_ + i) - epoch_);
+        buffer_[i * 2] = value;
+        buffer_[i * 2 + 1] = value;
+      }
+      packet.samples = buffer_.data();
+      int64_t stamp = start + epoch_;
+      for (const auto& shift : script_.stampShifts) {
+        if (shift.window.Contains(start)) stamp += shift.offset;
+      }
+      packet.devicePosition = InAny(script_.missingTimestamps, start) ? 0 : static_cast<uint64_t>(stamp);
+      sink(packet);
+    }
+    nextFrame_ += frames;
+  }
+  return 0;
+}
+
+std::unique_ptr<AudioDevice> CreatePlatformAudioDevice(AudioSourceKind kind, Clock& clock) {
+  return std::make_unique<ToneAudioDevice>(kind, clock, ToneAudioDevice::DefaultScript(kind));
+}
+
+}  // namespace kp

@@ -1,0 +1,127 @@
+// A scriptable AAC codec for tests. Each output's payload is the exact PCM
+// bytes of the input block it stands for, so a test can read back what the
+// mixer fed into every track.
+#pragma once
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "audio/aac_codec.h"
+
+namespace kp::test {
+
+struct FakeCodecScript {
+  uint32_t createFailure = 0;        // non-zero: the factory fails with it
+  uint32_t inputTypeFailure = 0;     // SetInputType fails with it...
+  bool inputNeedsOutputFirst = false;  // ...but only while no output type is set
+  uint32_t outputTypeFailure = 0;    // SetOutputType always fails with it
+  uint32_t reportedBufferSize = 0;
+  int primingOutputs = 0;            // outputs held back (codec delay)
+  int64_t reportedTimeOffset = 0;    // codec's own output time minus input time
+  std::set<int> failingInputs;       // input indices whose ProcessInput fails
+  std::set<int> notAcceptingInputs;  // input indices refused once with "not accepting"
+  std::set<int> emptyOutputs;        // output indices that come out with zero bytes
+};
+
+// What the codecs made by one factory saw, shared with the test.
+struct FakeCodecRecord {
+  int created = 0;
+  int beginStreams = 0;
+  int drains = 0;
+  int inputCalls = 0;
+  std::vector<int64_t> inputTimes;
+  std::vector<int64_t> inputDurations;
+  uint32_t lastBufferSize = 0;
+  uint32_t outputKbps = 0;
+};
+
+class FakeAacCodec : public AacCodec {
+ public:
+  FakeAacCodec(const FakeCodecScript& script, std::shared_ptr<FakeCodecRecord> record)
+      : script_(script), record_(std::move(record)) {}
+
+  uint32_t SetInputType() override {
+    if (script_.inputTypeFailure != 0 && !(script_.inputNeedsOutputFirst && outputSet_)) {
+      return script_.inputTypeFailure;
+    }
+    return kOk;
+  }
+  uint32_t SetOutputType(uint32_t kbps) override {
+    if (script_.outputTypeFailure != 0) return script_.outputTypeFailure;
+    outputSet_ = true;
+    record_->outputKbps = kbps;
+    return kOk;
+  }
+  uint32_t OutputBufferSize() override { return script_.reportedBufferSize; }
+  void BeginStream() override { ++record_->beginStreams; }
+
+  uint32_t ProcessInput(const int16_t* samples, uint32_t frames, int64_t time, int64_t duration) override {
+    int index = inputIndex_;
+    ++record_->inputCalls;
+    if (script_.notAcceptingInputs.count(index) && !refused_.count(index)) {
+      refused_.insert(index);
+      return kNotAccepting;
+    }
+    ++inputIndex_;
+    if (script_.failingInputs.count(index)) return 0x80004005;
+    record_->inputTimes.push_back(time);
+    record_->inputDurations.push_back(duration);
+    Pending pending;
+    pending.bytes.resize(static_cast<size_t>(frames) * 4);
+    std::memcpy(pending.bytes.data(), samples, pending.bytes.size());
+    pending.time = time + script_.reportedTimeOffset;
+    queue_.push_back(std::move(pending));
+    return kOk;
+  }
+
+  uint32_t ProcessOutput(uint32_t bufferSize, std::vector<uint8_t>* data, bool* hasTime, int64_t* time) override {
+    record_->lastBufferSize = bufferSize;
+    data->clear();
+    if (queue_.empty() || (!draining_ && static_cast<int>(queue_.size()) <= script_.primingOutputs)) {
+      return kNeedMoreInput;
+    }
+    Pending pending = std::move(queue_.front());
+    queue_.pop_front();
+    int index = outputIndex_++;
+    if (!script_.emptyOutputs.count(index)) *data = std::move(pending.bytes);
+    *hasTime = true;
+    *time = pending.time;
+    return kOk;
+  }
+
+  uint32_t Drain() override {
+    ++record_->drains;
+    draining_ = true;
+    return kOk;
+  }
+
+ private:
+  struct Pending {
+    std::vector<uint8_t> bytes;
+    int64_t time = 0;
+  };
+  FakeCodecScript script_;
+  std::shared_ptr<FakeCodecRecord> record_;
+  std::deque<Pending> queue_;
+  std::set<int> refused_;
+  int inputIndex_ = 0;
+  int outputIndex_ = 0;
+  bool outputSet_ = false;
+  bool draining_ = false;
+};
+
+inline AacCodecFactory FakeCodecFactory(const FakeCodecScript& script, std::shared_ptr<FakeCodecRecord> record) {
+  return [script, record](uint32_t* failureCode) -> std::unique_ptr<AacCodec> {
+    ++record->created;
+    if (script.createFailure != 0) {
+      *failureCode = script.createFailure;
+      return nullptr;
+    }
+    return std::make_unique<FakeAacCodec>(script, record);
+  };
+}
+
+}  // namespace kp::test
