@@ -21,9 +21,13 @@ void OpenLogFile(const std::wstring& path);
 // Closes the log file, if any. Lines still reach standard error.
 void CloseLogFile();
 
-// printf-style; messages longer than 1023 bytes are cut.
+// printf-style; messages longer than 1023 bytes are cut. On MinGW the
+// formatting is the runtime's C99 one (libstdc++ turns it on), so formats
+// are checked as GNU printf there too.
 void Log(const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW_PRINTF_FORMAT)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

@@ -47,10 +47,7 @@ void AudioMixer::StartEncoders() {
 
 void AudioMixer::Begin() {
   StartEncoders();
-  // "%u" rather than "%zu": MinGW checks Log's format against the Microsoft
-  // printf, which has no "z"; the text is the same.
-  Log("audio: %u track(s) at %u kbps AAC", static_cast<unsigned>(kinds_.size()),
-      AacEncoder::EffectiveBitrate(bitrateKbps_));
+  Log("audio: %zu track(s) at %u kbps AAC", kinds_.size(), AacEncoder::EffectiveBitrate(bitrateKbps_));
 }
 
 void AudioMixer::Tick(int64_t now, const std::atomic<bool>* stop) {
