@@ -1,4 +1,4 @@
-// Small questions asked of a D3D11 device by the encoders.
+// Small D3D11 helpers shared by the capture, the composer and the encoders.
 #pragma once
 
 #include <d3d11.h>
@@ -9,5 +9,9 @@ namespace kp {
 // The description of the DXGI adapter the device runs on (vendor id, LUID,
 // name). False when the device does not reveal its adapter.
 bool GetAdapterDescription(ID3D11Device* device, DXGI_ADAPTER_DESC* description);
+
+// A single-level, single-sample GPU texture of default usage.
+D3D11_TEXTURE2D_DESC TextureDescription(UINT width, UINT height, DXGI_FORMAT format, UINT bindFlags,
+                                        UINT miscFlags = 0);
 
 }  // namespace kp

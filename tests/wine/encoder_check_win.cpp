@@ -15,6 +15,7 @@
 
 #include "app/log.h"
 #include "fake_nvenc/fake_nvenc_control.h"
+#include "video/d3d11_device_win.h"
 #include "video/encoder_selection.h"
 #include "video/h264_annexb.h"
 #include "win_check.h"
@@ -69,15 +70,7 @@ bool CreateGpu(Gpu& gpu, uint32_t width, uint32_t height) {
     std::printf("D3D11CreateDevice failed (hr=0x%08lX); is a display available?\n", static_cast<unsigned long>(hr));
     return false;
   }
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_NV12;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_RENDER_TARGET;
+  D3D11_TEXTURE2D_DESC desc = TextureDescription(width, height, DXGI_FORMAT_NV12, D3D11_BIND_RENDER_TARGET);
   if (FAILED(gpu.device->CreateTexture2D(&desc, nullptr, &gpu.texture))) {
     // Wine's D3D11 may lack NV12 render targets. Neither encoder reads the
     // pixels here (the fake driver only sees the pointer; Media Foundation
