@@ -157,7 +157,7 @@ BufferStatus ReplayBuffer::GetStatus() const {
   std::lock_guard<std::mutex> lock(indexMutex_);
   BufferStatus status;
   status.duration = gops_.empty() ? 0 : latestVideoEnd_ - gops_.front().records.front().pts;
-  status.diskBytes = totalBytes_.load();
+  status.diskBytes = totalBytes_->load();
   status.gopCount = gops_.size();
   status.degraded = degraded_;
   return status;
@@ -245,7 +245,7 @@ void ReplayBuffer::Stage(WriteItem& item) {
   record.keyframe = packet.keyframe;
   record.segment = segment_;
   segment_->bytes += kRecordHeaderSize + size;
-  totalBytes_.fetch_add(kRecordHeaderSize + size);
+  totalBytes_->fetch_add(kRecordHeaderSize + size);
   pending_.push_back(PendingRecord{std::move(item), std::move(record)});
 
   if (staging_.size() >= kStagingLimit) Flush();
@@ -286,7 +286,7 @@ bool ReplayBuffer::OpenSegment() {
   CloseSegment();
   ++segmentCounter_;
   auto segment = std::make_shared<Segment>(files_, JoinPath(folder_, SegmentFileName(segmentCounter_)),
-                                           segmentCounter_, &totalBytes_);
+                                           segmentCounter_, totalBytes_);
   CreateOptions options;
   options.mode = CreateMode::kTruncate;
   options.temporary = true;

@@ -128,7 +128,7 @@ class ReplayBuffer {
   const std::wstring folder_;
   Files& files_;
   Clock& clock_;
-  std::atomic<uint64_t> totalBytes_{0};
+  const ByteCount totalBytes_ = std::make_shared<std::atomic<uint64_t>>(0);
 
   // Index group.
   mutable std::mutex indexMutex_;

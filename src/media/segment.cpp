@@ -5,8 +5,8 @@
 
 namespace kp {
 
-Segment::Segment(Files& files, std::wstring path, uint64_t index, std::atomic<uint64_t>* totalBytes)
-    : path(std::move(path)), index(index), totalBytes(totalBytes), files_(files) {}
+Segment::Segment(Files& files, std::wstring path, uint64_t index, ByteCount totalBytes)
+    : path(std::move(path)), index(index), totalBytes(std::move(totalBytes)), files_(files) {}
 
 Segment::~Segment() {
   files_.Delete(path);

@@ -17,19 +17,23 @@ namespace kp {
 
 inline constexpr size_t kRecordHeaderSize = 32;
 
+// The buffer-wide count of bytes held in segment files. Segments share it with
+// their buffer because a clip may keep a segment after the buffer is gone.
+using ByteCount = std::shared_ptr<std::atomic<uint64_t>>;
+
 // Shared by the writer, the index and clips. The file lives exactly as long as
 // the last reference: the destructor deletes it (ignoring the result) and
 // takes its bytes off the buffer-wide count, on whichever thread lets go last.
 class Segment {
  public:
-  Segment(Files& files, std::wstring path, uint64_t index, std::atomic<uint64_t>* totalBytes);
+  Segment(Files& files, std::wstring path, uint64_t index, ByteCount totalBytes);
   ~Segment();
   Segment(const Segment&) = delete;
   Segment& operator=(const Segment&) = delete;
 
   const std::wstring path;
   const uint64_t index;  // 1 for the first segment of a buffer
-  std::atomic<uint64_t>* const totalBytes;
+  const ByteCount totalBytes;
   // Bytes appended to the file, record headers included. Only the writer
   // thread changes it; the destructor reads it after the last reference went.
   uint64_t bytes = 0;
