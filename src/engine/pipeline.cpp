@@ -76,7 +76,9 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
       // waits are cut short at the end time for the same reason.
       if (now >= endTime) break;
       if (now < retryTime) {
-        const int64_t untilEndMs = (endTime - now + kTicksPerMillisecond - 1) / kTicksPerMillisecond;
+        // Rounded up without adding first: endTime may be the largest time.
+        const int64_t left = endTime - now;
+        const int64_t untilEndMs = left / kTicksPerMillisecond + (left % kTicksPerMillisecond != 0 ? 1 : 0);
         clock.SleepMs(std::min(kStopPollMs, untilEndMs));
         continue;
       }

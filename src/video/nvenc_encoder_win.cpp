@@ -166,11 +166,10 @@ bool NvencEncoder::Encode(int64_t pts, int64_t duration, bool forceKeyframe, Pac
       ok = false;
     } else {
       EncodedPacket packet = MakeNvencPacket(lock, duration);
-      if (!Succeeded(functions_.unlockBitstream(session_, bitstream_), "unlock bitstream")) {
-        ok = false;
-      } else {
-        packets.push_back(std::make_shared<const EncodedPacket>(std::move(packet)));
-      }
+      // The bytes are already copied out: the packet stands whatever the
+      // unlock says.
+      functions_.unlockBitstream(session_, bitstream_);
+      packets.push_back(std::make_shared<const EncodedPacket>(std::move(packet)));
     }
   }
   if (!Succeeded(functions_.unmapInputResource(session_, map.mappedResource), "unmap input")) ok = false;
