@@ -39,6 +39,7 @@
 #include "media/replay_buffer.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "platform/thread_priority.h"
 
 // ---------------------------------------------------------------------------
 // Live heap bytes, counted by usable allocation size (what the allocator
@@ -369,7 +370,12 @@ void BenchPushLatency(const Options& o, PayloadPool& pool) {
     const int64_t base = 1000 * kSec;
     auto wallFor = [&](int64_t ticks) { return start + std::chrono::nanoseconds(ticks * 100 / kSpeed); };
     std::vector<double> videoLat, audioLat;
+    // The producers run at the priorities they have in the recorder: the
+    // pipeline thread above normal, the audio mixer at least as high (MMCSS
+    // "Audio" on Windows). The writer, also above normal, then competes with
+    // them on equal terms instead of preempting a normal-priority pusher.
     std::thread video([&] {
+      kp::SetCurrentThreadPriority(kp::ThreadPriority::kAboveNormal);
       const kp::VideoTrackInfo info = BenchVideoInfo(shape.fps);
       const uint64_t frames = static_cast<uint64_t>(o.latencySeconds) * shape.fps;
       videoLat.reserve(frames);
@@ -384,6 +390,7 @@ void BenchPushLatency(const Options& o, PayloadPool& pool) {
       }
     });
     std::thread audio([&] {
+      kp::SetCurrentThreadPriority(kp::ThreadPriority::kAboveNormal);
       PayloadPool local;
       const uint64_t frames = static_cast<uint64_t>(o.latencySeconds * 48000.0 / 1024);
       audioLat.reserve(frames * 3);
