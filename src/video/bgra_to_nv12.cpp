@@ -96,28 +96,36 @@ void PaintBlack(Nv12Frame& frame) {
   std::memset(frame.data.data() + frame.LumaSize(), 128, frame.LumaSize() / 2);
 }
 
+// Converts two rows of `width` pixels (B, G, R first in each pixel of
+// `Stride` bytes) into two luma rows and one chroma row: each 2x2 block gives
+// four luma samples and one Cb/Cr pair from the sums of its four pixels.
+template <size_t Stride>
+void ConvertRowPair(const uint8_t* p0, const uint8_t* p1, uint32_t width, uint8_t* luma0, uint8_t* luma1,
+                    uint8_t* chroma) {
+  for (uint32_t x = 0; x < width; x += 2) {
+    const uint8_t* a = p0 + size_t{x} * Stride;
+    const uint8_t* b = a + Stride;
+    const uint8_t* c = p1 + size_t{x} * Stride;
+    const uint8_t* d = c + Stride;
+    luma0[x] = Luma(a[2], a[1], a[0]);
+    luma0[x + 1] = Luma(b[2], b[1], b[0]);
+    luma1[x] = Luma(c[2], c[1], c[0]);
+    luma1[x + 1] = Luma(d[2], d[1], d[0]);
+    const int32_t sb = a[0] + b[0] + c[0] + d[0];
+    const int32_t sg = a[1] + b[1] + c[1] + d[1];
+    const int32_t sr = a[2] + b[2] + c[2] + d[2];
+    chroma[x] = Cb4(sr, sg, sb);
+    chroma[x + 1] = Cr4(sr, sg, sb);
+  }
+}
+
 // Same size: no interpolation, the same arithmetic straight from the pixels.
 void ConvertUnscaled(const BgraImage& source, const PixelRect& destination, Nv12Frame& frame) {
   const uint32_t left = static_cast<uint32_t>(destination.left);
   for (uint32_t sy = 0; sy < source.height; sy += 2) {
-    const uint8_t* p0 = source.Row(sy);
-    const uint8_t* p1 = source.Row(sy + 1);
     const uint32_t y = static_cast<uint32_t>(destination.top) + sy;
-    uint8_t* luma0 = frame.Luma(y) + left;
-    uint8_t* luma1 = frame.Luma(y + 1) + left;
-    uint8_t* chroma = frame.Chroma(y / 2) + left;
-    for (uint32_t x = 0; x < source.width; x += 2) {
-      const uint8_t* a = p0 + size_t{x} * 4;
-      const uint8_t* b = a + 4;
-      const uint8_t* c = p1 + size_t{x} * 4;
-      const uint8_t* d = c + 4;
-      luma0[x] = Luma(a[2], a[1], a[0]);
-      luma0[x + 1] = Luma(b[2], b[1], b[0]);
-      luma1[x] = Luma(c[2], c[1], c[0]);
-      luma1[x + 1] = Luma(d[2], d[1], d[0]);
-      chroma[x] = Cb4(a[2] + b[2] + c[2] + d[2], a[1] + b[1] + c[1] + d[1], a[0] + b[0] + c[0] + d[0]);
-      chroma[x + 1] = Cr4(a[2] + b[2] + c[2] + d[2], a[1] + b[1] + c[1] + d[1], a[0] + b[0] + c[0] + d[0]);
-    }
+    ConvertRowPair<4>(source.Row(sy), source.Row(sy + 1), source.width, frame.Luma(y) + left,
+                      frame.Luma(y + 1) + left, frame.Chroma(y / 2) + left);
   }
 }
 
@@ -167,27 +175,8 @@ void ConvertToNv12(const BgraImage& source, const PixelRect& destination, Nv12Fr
       BlendRows(cache[a], cache[b], t.weight, rgb[k]);
     }
     const uint32_t y = static_cast<uint32_t>(destination.top) + dy;
-    uint8_t* luma0 = frame.Luma(y) + left;
-    uint8_t* luma1 = frame.Luma(y + 1) + left;
-    uint8_t* chroma = frame.Chroma(y / 2) + left;
-    const uint8_t* p0 = rgb[0].data();
-    const uint8_t* p1 = rgb[1].data();
-    for (uint32_t dx = 0; dx < dw; dx += 2) {
-      // B, G, R of the 2x2 block.
-      const uint8_t* a = p0 + size_t{dx} * 3;
-      const uint8_t* b = a + 3;
-      const uint8_t* c = p1 + size_t{dx} * 3;
-      const uint8_t* d = c + 3;
-      luma0[dx] = Luma(a[2], a[1], a[0]);
-      luma0[dx + 1] = Luma(b[2], b[1], b[0]);
-      luma1[dx] = Luma(c[2], c[1], c[0]);
-      luma1[dx + 1] = Luma(d[2], d[1], d[0]);
-      const int32_t sb = a[0] + b[0] + c[0] + d[0];
-      const int32_t sg = a[1] + b[1] + c[1] + d[1];
-      const int32_t sr = a[2] + b[2] + c[2] + d[2];
-      chroma[dx] = Cb4(sr, sg, sb);
-      chroma[dx + 1] = Cr4(sr, sg, sb);
-    }
+    ConvertRowPair<3>(rgb[0].data(), rgb[1].data(), dw, frame.Luma(y) + left, frame.Luma(y + 1) + left,
+                      frame.Chroma(y / 2) + left);
   }
 }
 
