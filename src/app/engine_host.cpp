@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/log.h"
 #include "config/settings.h"
+#include "engine/engine.h"
 #include "platform/clock.h"
 #include "platform/control_channel.h"
 #include "platform/files.h"
@@ -12,6 +13,25 @@
 #include "platform/text.h"
 
 namespace kp {
+
+namespace {
+
+// Reads the settings file again and hands a changed result to the engine; an
+// unreadable file keeps the settings in force, an unchanged one costs nothing.
+void ReloadSettings(const std::wstring& settingsPath, Settings& current, Engine& engine, Files& files) {
+  Settings loaded;
+  std::string error;
+  if (!LoadSettings(settingsPath, &loaded, &error, files)) {
+    Log("settings: %s \xE2\x80\x94 keeping current settings", error.c_str());
+    return;
+  }
+  if (loaded == current) return;
+  current = loaded;
+  Log("settings: reloaded");
+  engine.ApplySettings(current);
+}
+
+}  // namespace
 
 int RunEngine(void* /*instance: the window class needs it once the tray exists*/, const std::wstring& settingsPath) {
   std::unique_ptr<InstanceLock> instanceLock = AcquireInstanceLock();
@@ -36,15 +56,30 @@ int RunEngine(void* /*instance: the window class needs it once the tray exists*/
   // file is never overwritten.
   if (!files.Stat(settingsPath).exists) SaveSettings(settingsPath, settings, files);
 
+  Engine engine([](const Engine::SaveResult&) {
+    // The summary line is the engine's; nothing else shows a result yet.
+  });
+  engine.ApplySettings(settings);
+
   std::unique_ptr<ControlEvents> events = CreateControlEvents();
   bool running = events != nullptr;
   while (running) {
     ControlEvents::Wake wake = events->Wait(-1);
     switch (wake.kind) {
       case ControlEvents::Wake::Kind::kEvent:
-        // Save, Reload and ShowSettings reach the engine here; until the
-        // recorder and the tray exist they have nothing to act on.
-        if (wake.event == ControlEvent::kStop) running = false;
+        switch (wake.event) {
+          case ControlEvent::kSave:
+            engine.RequestSave();
+            break;
+          case ControlEvent::kStop:
+            running = false;
+            break;
+          case ControlEvent::kReload:
+            ReloadSettings(settingsPath, settings, engine, files);
+            break;
+          case ControlEvent::kShowSettings:
+            break;  // the settings application is started by the tray host
+        }
         break;
       case ControlEvents::Wake::Kind::kQuit:
         running = false;
@@ -58,6 +93,7 @@ int RunEngine(void* /*instance: the window class needs it once the tray exists*/
   }
 
   Log("engine: exiting");
+  engine.Shutdown();  // queued saves are written first
   events.reset();
   instanceLock.reset();
   CloseLogFile();

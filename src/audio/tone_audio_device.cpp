@@ -30,8 +30,8 @@ ToneScript ToneAudioDevice::DefaultScript(AudioSourceKind kind) {
   return script;
 }
 
-float ToneAudioDevice::SignalAt(const ToneScript& script, int64_t elapsed) {
-  if (!script.bursts.empty() && !InAny(script.bursts, elapsed)) return 0.0f;
+float ToneAudioDevice::SignalAt(const ToneScript& script, int64_t elapsed, int64_t burstElapsed) {
+  if (!script.bursts.empty() && !InAny(script.bursts, burstElapsed)) return 0.0f;
   if (script.frequencyHz == 0.0) return script.amplitude;
   double phase = 2.0 * std::numbers::pi * script.frequencyHz * static_cast<double>(elapsed) / 1e7;
   return static_cast<float>(script.amplitude * std::sin(phase));
@@ -118,7 +118,9 @@ uint32_t ToneAudioDevice::ReadPackets(const std::function<void(const DevicePacke
       packet.silent = InAny(script_.silentPackets, start);
       for (uint32_t i = 0; i < frames; ++i) {
         // A silent packet carries junk that must never reach the ring.
-        float value = packet.silent ? 0.75f : SignalAt(script_, FrameTime(nextFrame_ + i) - epoch_);
+        const int64_t t = FrameTime(nextFrame_ + i);
+        const int64_t burstOrigin = script_.burstOrigin >= 0 ? script_.burstOrigin : epoch_;
+        float value = packet.silent ? 0.75f : SignalAt(script_, t - epoch_, t - burstOrigin);
         buffer_[i * 2] = value;
         buffer_[i * 2 + 1] = value;
       }

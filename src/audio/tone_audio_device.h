@@ -29,6 +29,10 @@ struct ToneScript {
   // When not empty the tone sounds only inside these windows (silence, but
   // still delivered, elsewhere).
   std::vector<ToneWindow> bursts;
+  // When not negative, the bursts are placed on the monotonic clock from
+  // this moment instead of from the first open: a stimulus shared with the
+  // video stand-in for alignment checks.
+  int64_t burstOrigin = -1;
   uint32_t packetFrames = 480;
   // Relative error of the device's sample clock: 0.01 delivers 1 % more
   // frames per second than the monotonic clock says, while the time stamps
@@ -71,7 +75,9 @@ class ToneAudioDevice : public AudioDevice {
   // 1 kHz tone as the microphone, both at a quarter of full scale.
   static ToneScript DefaultScript(AudioSourceKind kind);
   // The signal value at `elapsed` ticks after the first open.
-  static float SignalAt(const ToneScript& script, int64_t elapsed);
+  static float SignalAt(const ToneScript& script, int64_t elapsed) { return SignalAt(script, elapsed, elapsed); }
+  // The same with the bursts looked up at `burstElapsed`.
+  static float SignalAt(const ToneScript& script, int64_t elapsed, int64_t burstElapsed);
 
   void EnterThread() override {}
   void LeaveThread() override {}

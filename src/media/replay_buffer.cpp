@@ -55,11 +55,15 @@ std::deque<PacketRecord>::const_iterator FirstAfter(const std::deque<PacketRecor
 }  // namespace
 
 ReplayBuffer::ReplayBuffer(std::wstring folder, int64_t window, Files& files, Clock& clock)
-    : folder_(std::move(folder)), files_(files), clock_(clock), window_(window) {
+    : folder_(std::move(folder)),
+      files_(files),
+      clock_(clock),
+      lease_(BufferFolderLease::Acquire(CanonicalFolderKey(folder_))),
+      window_(window) {
   files_.CreateFolderChain(folder_);
 
   std::vector<std::wstring> names;
-  if (files_.ListFiles(folder_, &names)) {
+  if (lease_->Sole() && files_.ListFiles(folder_, &names)) {
     int removed = 0;
     for (const std::wstring& name : names) {
       if (IsSegmentFileName(name) && files_.Delete(JoinPath(folder_, name))) ++removed;
@@ -284,9 +288,8 @@ void ReplayBuffer::Flush() {
 
 bool ReplayBuffer::OpenSegment() {
   CloseSegment();
-  ++segmentCounter_;
-  auto segment = std::make_shared<Segment>(files_, JoinPath(folder_, SegmentFileName(segmentCounter_)),
-                                           segmentCounter_, totalBytes_);
+  const uint64_t index = lease_->NextSegmentIndex();
+  auto segment = std::make_shared<Segment>(files_, JoinPath(folder_, SegmentFileName(index)), index, totalBytes_);
   CreateOptions options;
   options.mode = CreateMode::kTruncate;
   options.temporary = true;

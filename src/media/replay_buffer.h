@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "media/buffer_folder_lease.h"
 #include "media/packet.h"
 #include "media/segment.h"
 #include "platform/clock.h"
@@ -68,6 +69,9 @@ class ReplayBuffer {
 
   // Creates `folder` (and its parents), deletes "*.kpseg" files left over from
   // an earlier run, and starts the writer thread. `window` is in ticks.
+  // While another buffer of this process still uses the same folder (by
+  // CanonicalFolderKey) nothing is deleted and segment numbers continue
+  // after that buffer's, so neither touches the other's files.
   // `files` must outlive every clip taken, since segments delete their files
   // through it when the last clip lets go.
   ReplayBuffer(std::wstring folder, int64_t window, Files& files = SystemFiles(),
@@ -89,6 +93,8 @@ class ReplayBuffer {
   void SetWindow(int64_t window);
   int64_t GetWindow() const;
   BufferStatus GetStatus() const;
+  // The folder as given at construction.
+  const std::wstring& Folder() const { return folder_; }
 
   // Selects the last `length` ticks before `now`: starts at the newest group
   // that begins at or before now - length (never crossing a parameter change),
@@ -128,7 +134,9 @@ class ReplayBuffer {
   const std::wstring folder_;
   Files& files_;
   Clock& clock_;
-  const ByteCount totalBytes_ = std::make_shared<std::atomic<uint64_t>>(0);
+  const std::shared_ptr<BufferFolderLease> lease_;
+  // Shares ownership of the lease: segments keep the folder registered.
+  const ByteCount totalBytes_{lease_, &lease_->bytes};
 
   // Index group.
   mutable std::mutex indexMutex_;
@@ -156,7 +164,6 @@ class ReplayBuffer {
   std::unique_ptr<File> file_;
   std::shared_ptr<Segment> segment_;
   int64_t segmentStart_ = 0;
-  uint64_t segmentCounter_ = 0;
   std::vector<uint8_t> staging_;
   std::vector<PendingRecord> pending_;
   bool needKeyframe_ = true;

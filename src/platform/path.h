@@ -27,4 +27,9 @@ std::wstring FileName(std::wstring_view path);
 // or an empty string when it cannot be made absolute.
 std::wstring MakeAbsolutePath(const std::wstring& path);
 
+// One spelling per folder, for telling whether two paths name the same
+// folder: absolute, without trailing separators, and on Windows (whose file
+// system ignores case) upper-cased. Purely textual: links are not followed.
+std::wstring CanonicalFolderKey(const std::wstring& path);
+
 }  // namespace kp

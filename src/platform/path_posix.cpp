@@ -40,3 +40,14 @@ std::wstring MakeAbsolutePath(const std::wstring& path) {
 }
 
 }  // namespace kp
+
+namespace kp {
+
+std::wstring CanonicalFolderKey(const std::wstring& path) {
+  std::wstring key = MakeAbsolutePath(path);
+  if (key.empty()) key = path;
+  while (key.size() > 1 && key.back() == L'/') key.pop_back();
+  return key;
+}
+
+}  // namespace kp

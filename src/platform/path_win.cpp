@@ -14,3 +14,16 @@ std::wstring MakeAbsolutePath(const std::wstring& path) {
 }
 
 }  // namespace kp
+
+namespace kp {
+
+std::wstring CanonicalFolderKey(const std::wstring& path) {
+  std::wstring key = MakeAbsolutePath(path);
+  if (key.empty()) key = path;
+  // "C:\" keeps its separator; "C:\x\" and "C:\x/" lose theirs.
+  while (key.size() > 3 && (key.back() == L'\\' || key.back() == L'/')) key.pop_back();
+  if (!key.empty()) ::CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return key;
+}
+
+}  // namespace kp

@@ -1,13 +1,16 @@
 #include "video/sim_capture.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "app/log.h"
+#include "platform/clock.h"
 
 namespace kp {
 
-SimCapture::SimCapture(SimDesktopSpec spec, std::vector<CaptureStatus> script)
-    : desktop_(spec), script_(std::move(script)) {}
+SimCapture::SimCapture(SimDesktopSpec spec, std::vector<CaptureStatus> script, std::vector<SimFlash> flashes,
+                       Clock* clock)
+    : desktop_(spec), script_(std::move(script)), flashes_(std::move(flashes)), clock_(clock) {}
 
 bool SimCapture::Open() {
   const SimDesktopSpec& s = desktop_.spec();
@@ -25,6 +28,14 @@ CaptureStatus SimCapture::AcquireFrame() {
         lost_ = false;
       }
       desktop_.Render(delivered_, image_);
+      if (clock_ != nullptr && !flashes_.empty()) {
+        const int64_t now = clock_->Now();
+        for (const SimFlash& flash : flashes_) {
+          if (now >= flash.start && now - flash.start < flash.length) {
+            std::fill(image_.pixels.begin(), image_.pixels.end(), uint8_t{255});
+          }
+        }
+      }
       cursor_ = desktop_.CursorAt(delivered_);
       ++delivered_;
       haveImage_ = true;

@@ -14,6 +14,16 @@
 
 namespace kp {
 
+class Clock;
+
+// A stretch of the monotonic clock (absolute ticks) during which every new
+// image is white: a stimulus placed by capture time rather than by frame
+// count, for alignment checks against audio.
+struct SimFlash {
+  int64_t start = 0;
+  int64_t length = 0;
+};
+
 class SimCapture {
  public:
   // `script`: the results of the first polls, in order. `NewFrame` delivers
@@ -21,7 +31,9 @@ class SimCapture {
   // while there is none yet); `NoFrame` loses the image as a lost
   // duplication does (the next new image counts as a recovery);
   // `DeviceLost` loses it too and reports the device gone.
-  SimCapture(SimDesktopSpec spec, std::vector<CaptureStatus> script);
+  // `flashes` are looked up on `clock` at each new image (none when null).
+  SimCapture(SimDesktopSpec spec, std::vector<CaptureStatus> script, std::vector<SimFlash> flashes = {},
+             Clock* clock = nullptr);
 
   // Logs the output it captures.
   bool Open();
@@ -40,6 +52,8 @@ class SimCapture {
  private:
   SimDesktop desktop_;
   std::vector<CaptureStatus> script_;
+  std::vector<SimFlash> flashes_;
+  Clock* clock_;
   size_t scriptPosition_ = 0;
   BgraImage image_;
   SimCursor cursor_;

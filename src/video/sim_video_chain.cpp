@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "app/log.h"
+#include "platform/clock.h"
+#include "video/encoder_selection.h"
 
 namespace kp {
 
@@ -29,7 +31,8 @@ bool SimVideoChain::CreateDevice() {
 }
 
 bool SimVideoChain::OpenCapture(const PipelineConfig& /*config*/) {
-  capture_ = std::make_unique<SimCapture>(options_.desktop, options_.captureScript);
+  capture_ = std::make_unique<SimCapture>(options_.desktop, options_.captureScript, options_.flashes,
+                                          options_.flashClock ? options_.flashClock : &SystemClock());
   return capture_->Open();
 }
 
@@ -37,20 +40,18 @@ bool SimVideoChain::InitializeComposer(uint32_t width, uint32_t height, uint32_t
   return composer_.Initialize(width, height, fps);
 }
 
-bool SimVideoChain::CreateEncoder(int32_t /*choice*/, const EncoderConfig& config) {
-  // There is one encoder in this build whatever the choice, so selection
-  // reduces to "it opens or it does not", with the selection's log lines.
-  if (options_.encoderAvailable) {
-    auto encoder = std::make_unique<SimH264Encoder>(options_.encoder);
-    if (encoder->Initialize(reinterpret_cast<GpuDevice*>(device_.get()),
-                            reinterpret_cast<GpuTexture*>(&composer_.Output()), config)) {
-      Log("encoder: %s", encoder->Name().c_str());
-      encoder_ = std::move(encoder);
-      return true;
-    }
-  }
-  Log("encoder: no usable H.264 encoder on this GPU");
-  return false;
+bool SimVideoChain::CreateEncoder(int32_t choice, const EncoderConfig& config) {
+  // The same selection as on Windows (choice, vendor, fallback and its log
+  // lines); only the encoders behind it are the stand-in.
+  const EncoderMaker make = [this](EncoderKind kind) -> std::unique_ptr<VideoEncoder> {
+    const bool available = kind == EncoderKind::Nvenc ? options_.nvencAvailable : options_.encoderAvailable;
+    if (!available) return nullptr;
+    return std::make_unique<SimH264Encoder>(options_.encoder);
+  };
+  encoder_ = OpenVideoEncoder(EncoderChoiceFromValue(choice), options_.vendorId,
+                              reinterpret_cast<GpuDevice*>(device_.get()),
+                              reinterpret_cast<GpuTexture*>(&composer_.Output()), config, make);
+  return encoder_ != nullptr;
 }
 
 CaptureStatus SimVideoChain::AcquireFrame() { return capture_->AcquireFrame(); }

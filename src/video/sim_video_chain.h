@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,19 @@ struct SimChainOptions {
   SimDesktopSpec desktop;
   // Scripted capture results, given to the capture of every chain built.
   std::vector<CaptureStatus> captureScript;
+  // White images at these moments of `flashClock` (the system clock when null).
+  std::vector<SimFlash> flashes;
+  Clock* flashClock = nullptr;
   SimH264EncoderOptions encoder;
   std::wstring adapterDescription = L"Kaptora synthetic GPU";
-  bool outputPresent = true;     // false: no display output is found
-  bool encoderAvailable = true;  // false: no encoder can be opened
+  bool outputPresent = true;  // false: no display output is found
+  // The adapter's PCI vendor id as the encoder selection reads it (NVIDIA's
+  // makes "auto" try NVENC first); empty when the adapter cannot be asked.
+  std::optional<uint32_t> vendorId;
+  // Which encoders open on this adapter. The stand-in encoder plays both;
+  // this build has no NVENC unless a test says so.
+  bool nvencAvailable = false;
+  bool encoderAvailable = true;  // the Windows hardware encoder's part
 };
 
 class SimVideoChain : public VideoChain {
@@ -59,7 +69,7 @@ class SimVideoChain : public VideoChain {
   std::unique_ptr<Device> device_;
   std::unique_ptr<SimCapture> capture_;
   SimComposer composer_;
-  std::unique_ptr<SimH264Encoder> encoder_;
+  std::unique_ptr<VideoEncoder> encoder_;
   VideoTrackInfo emptyTrack_;
 };
 
