@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "engine/pipeline.h"
 #include "support/fake_clock.h"
@@ -101,6 +103,46 @@ TEST(SimVideoChainTest, MissingOutputOrEncoderFailsTheBuild) {
     EXPECT_TRUE(collected.packets.empty());
     EXPECT_TRUE(log.Has(c.line)) << c.line;
     EXPECT_EQ(log.CountStartingWith("pipeline: build failed, retrying in 2s"), 2);
+  }
+}
+
+// The stand-in chain goes through the same encoder selection as the GPU
+// chain: the choice, the adapter's vendor and NVENC's presence decide, and
+// the fallback is logged.
+TEST(SimVideoChainTest, EncoderChoiceFollowsTheSelectionRules) {
+  struct Case {
+    int32_t choice;
+    std::optional<uint32_t> vendor;
+    bool nvenc;
+    std::vector<std::string> lines;  // "encoder: " lines in order
+  };
+  const std::string fallback = "encoder: NVENC unavailable, trying the Windows hardware encoder";
+  const std::string standIn = "encoder: Lossless H.264 stand-in";
+  const std::string none = "encoder: no usable H.264 encoder on this GPU";
+  const std::vector<Case> cases = {
+      {0, 0x10DE, false, {fallback, standIn}},  // auto on NVIDIA without NVENC
+      {0, 0x10DE, true, {standIn}},
+      {0, std::nullopt, false, {standIn}},      // auto elsewhere: no NVENC attempt, no fallback line
+      {1, 0x8086, false, {none}},               // nvenc asked for: no fallback
+      {2, 0x10DE, true, {standIn}},
+  };
+  for (const Case& c : cases) {
+    SimChainOptions options = SmallChain();
+    options.vendorId = c.vendor;
+    options.nvencAvailable = c.nvenc;
+    SimVideoChainFactory factory(options);
+    test::FakeClock clock;
+    test::LogCapture log;
+    PipelineConfig config;
+    config.encoder = c.choice;
+    const Collected collected = RunFor(factory, clock, config, kSecond / 2);
+    std::vector<std::string> lines;
+    for (const std::string& line : log.Lines()) {
+      if (line.rfind("encoder: ", 0) == 0 && line.find("stand-in ") == std::string::npos) lines.push_back(line);
+    }
+    lines.resize(std::min(lines.size(), c.lines.size()));
+    EXPECT_EQ(lines, c.lines) << "choice " << c.choice << (c.nvenc ? " with NVENC" : "");
+    EXPECT_EQ(collected.packets.empty(), c.lines.back() == none);
   }
 }
 
