@@ -1,19 +1,35 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds the Linux preset, records a
-# short clip of the synthetic desktop with `kaptora record` and says where it
-# is, then starts the recorder's engine in the foreground. Ctrl+C (or
-# `build/linux/kaptora stop` from another terminal) ends the engine.
+# The main job: installs what is missing, builds the Linux preset and runs the
+# recorder's engine with the Linux stand-ins (a synthetic desktop, tone audio,
+# a lossless H.264 encoder) for about 15 seconds, then asks it to save a clip
+# with `kaptora save`, stops it with `kaptora stop`, and prints the clip's
+# path and what ffprobe reads in it. Extra arguments go to the engine (for
+# example --settings FILE).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j 2 --target Kaptora
 
-clip="$PWD/build/linux/clips/kaptora-record.mp4"
-mkdir -p "$(dirname "$clip")"
-echo "run: recording 5 seconds of the synthetic desktop"
-build/linux/kaptora record 5 "$clip" "$@"
-echo "run: clip written to $clip"
+kaptora="$PWD/build/linux/kaptora"
+log="$(mktemp /tmp/kaptora-run-XXXXXX.log)"
+trap 'rm -f "$log"' EXIT
 
-echo "run: starting the engine (Ctrl+C or 'build/linux/kaptora stop' ends it)"
-exec build/linux/kaptora "$@"
+echo "run: starting the engine for about 15 seconds"
+"$kaptora" "$@" 2> >(tee "$log" >&2) &
+engine=$!
+sleep 15
+"$kaptora" save
+"$kaptora" stop
+wait "$engine"
+sleep 0.2  # let tee finish the last lines
+
+clip="$(sed -n 's/.*save: .* clip from .* → \(.*\)$/\1/p' "$log" | tail -n 1)"
+if [ -z "$clip" ] || [ ! -f "$clip" ]; then
+  echo "run: no clip was saved (see the log above)" >&2
+  exit 1
+fi
+echo
+echo "run: clip saved to $clip"
+ffprobe -v error -show_entries format=duration,size:stream=index,codec_name,width,height,avg_frame_rate,duration:stream_tags=handler_name \
+  -of compact "$clip"
