@@ -303,8 +303,10 @@ MfEventPoll MfEncoder::PollEvent() {
   const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
   if (FAILED(hr)) return MfEventPoll{static_cast<uint32_t>(hr), 0};
   MediaEventType type = MEUnknown;
+  HRESULT status = S_OK;
   event->GetType(&type);
-  return MfEventPoll{0, static_cast<uint32_t>(type)};
+  event->GetStatus(&status);
+  return MfEventPoll{0, static_cast<uint32_t>(type), static_cast<uint32_t>(status)};
 }
 
 bool MfEncoder::CollectOneOutput() {
