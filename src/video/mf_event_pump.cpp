@@ -32,6 +32,7 @@ void MfEventPump::WaitOneMillisecond() {
 }
 
 bool MfEventPump::Pump(bool waitForInput) {
+  if (transformFailed_) return false;
   const int64_t deadline = clock_.Now() + inputWait_;
   for (;;) {
     const MfEventPoll poll = source_.PollEvent();
@@ -47,6 +48,7 @@ bool MfEventPump::Pump(bool waitForInput) {
     }
     if (ReportsFailure(poll)) {
       LogQueueFailure(poll.status);
+      transformFailed_ = true;
       return false;
     }
     if (poll.type == kMfEventNeedInput) {
@@ -71,6 +73,7 @@ MfEventPump::InputSlot MfEventPump::AcquireInputSlot() {
 }
 
 bool MfEventPump::FinishDrain() {
+  if (transformFailed_) return false;
   const int64_t deadline = clock_.Now() + kDrainWait;
   while (clock_.Now() < deadline) {
     const MfEventPoll poll = source_.PollEvent();
@@ -81,6 +84,7 @@ bool MfEventPump::FinishDrain() {
     if (Failed(poll.hr)) return false;
     if (ReportsFailure(poll)) {
       LogQueueFailure(poll.status);
+      transformFailed_ = true;
       return false;
     }
     if (poll.type == kMfEventHaveOutput) {

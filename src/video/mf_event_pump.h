@@ -49,8 +49,10 @@ class MfEventPump {
   // without, it stops at the first empty poll. A failing queue, an MEError
   // event or any event carrying a failed status is logged and returns false
   // (a transform that reports an error never asks for input again, so
-  // waiting on would only drop frame after frame); running out of time is
-  // not a failure.
+  // waiting on would only drop frame after frame). Such a transform stays
+  // failed: every later call fails at once, without another line, so the
+  // caller's failure count reaches its rebuild. Running out of time is not
+  // a failure.
   bool Pump(bool waitForInput);
 
   enum class InputSlot : int32_t {
@@ -81,6 +83,7 @@ class MfEventPump {
   int64_t inputWait_;
   int32_t pendingInputRequests_ = 0;
   bool dropReported_ = false;
+  bool transformFailed_ = false;  // an event reported the transform's failure
 };
 
 }  // namespace kp

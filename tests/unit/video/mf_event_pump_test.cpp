@@ -133,7 +133,9 @@ TEST_F(MfEventPumpTest, QueueFailureIsLoggedAndFails) {
 
 // A transform that fails tells so through an event, not through the queue:
 // MEError, or an event whose status is a failure. Input and drain waits must
-// both end at once with the status logged, and nothing after it is taken.
+// both end at once with the status logged, nothing after it is taken, and
+// every later call fails too (once only logged), or the caller would count
+// the frames that follow as dropped rather than failed.
 TEST_F(MfEventPumpTest, AnEventReportingFailureFailsInputAndDrain) {
   struct Case {
     uint32_t type;
@@ -160,6 +162,8 @@ TEST_F(MfEventPumpTest, AnEventReportingFailureFailsInputAndDrain) {
       } else {
         EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
       }
+      EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
+      EXPECT_FALSE(pump.FinishDrain());
       EXPECT_LT(clock.Now() - start, 5 * kMs);
       EXPECT_EQ(script.collected, 0);
       EXPECT_EQ(pump.pendingInputRequests(), 0);
