@@ -47,6 +47,9 @@ run wine "$build/tests/encoder_check/encoder_check_win.exe" --no-driver
 cp "$build/tests/encoder_check/nvEncodeAPI64.dll" "$fake_driver"
 run wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
 rm -f "$fake_driver"
+# The Media Foundation encoder through scripted transforms (Wine has no
+# hardware encoder transform).
+run wine "$build/tests/mf_check_win.exe"
 run wine "$build/tests/audio_check_win.exe"
 run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 run python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"
