@@ -7,11 +7,10 @@
 
 #include <algorithm>
 #include <span>
+#include <utility>
 
 #include "app/log.h"
 #include "platform/clock.h"
-#include "platform/text.h"
-#include "video/d3d11_device_win.h"
 #include "video/mf_encoder_settings.h"
 
 namespace kp {
@@ -75,7 +74,20 @@ unsigned long HrValue(HRESULT hr) { return static_cast<unsigned long>(static_cas
 
 }  // namespace
 
-MfEncoder::MfEncoder() = default;
+class MfEncoder::OutputScope {
+ public:
+  OutputScope(PacketList*& slot, PacketList& packets) : slot_(slot) { slot_ = &packets; }
+  ~OutputScope() { slot_ = nullptr; }
+  OutputScope(const OutputScope&) = delete;
+  OutputScope& operator=(const OutputScope&) = delete;
+
+ private:
+  PacketList*& slot_;
+};
+
+MfEncoder::MfEncoder() : MfEncoder(FindHardwareH264Transform) {}
+
+MfEncoder::MfEncoder(MfTransformFinder finder) : finder_(std::move(finder)) {}
 
 MfEncoder::~MfEncoder() {
   if (transform_ && started_) {
@@ -106,7 +118,7 @@ bool MfEncoder::Initialize(GpuDevice* gpuDevice, GpuTexture* gpuInput, const Enc
   if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_LITE))) return false;
   started_ = true;
 
-  if (!FindTransform(device)) return false;
+  if (!finder_(device, transform_, name_) || !transform_) return false;
   ReadTransformAttributes();
   MfEventSource& source = *this;
   pump_ = std::make_unique<MfEventPump>(source, SystemClock(), config_.realtime != 0);
@@ -132,47 +144,6 @@ bool MfEncoder::Initialize(GpuDevice* gpuDevice, GpuTexture* gpuInput, const Enc
   track_.fps = config_.fps;
   LogMfEncoderOpened(name_, config_, qpAccepted_, async_);
   return true;
-}
-
-bool MfEncoder::FindTransform(ID3D11Device* device) {
-  DXGI_ADAPTER_DESC adapter{};
-  if (!GetAdapterDescription(device, &adapter)) return false;
-
-  ComPtr<IMFAttributes> filter;
-  HRESULT hr = MFCreateAttributes(&filter, 1);
-  if (SUCCEEDED(hr)) {
-    hr = filter->SetBlob(MFT_ENUM_ADAPTER_LUID, reinterpret_cast<const UINT8*>(&adapter.AdapterLuid),
-                         sizeof adapter.AdapterLuid);
-  }
-  IMFActivate** activates = nullptr;
-  UINT32 count = 0;
-  if (SUCCEEDED(hr)) {
-    const MFT_REGISTER_TYPE_INFO inputType = {MFMediaType_Video, MFVideoFormat_NV12};
-    const MFT_REGISTER_TYPE_INFO outputType = {MFMediaType_Video, MFVideoFormat_H264};
-    hr = MFTEnum2(MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER, &inputType,
-                  &outputType, filter.Get(), &activates, &count);
-  }
-  if (FAILED(hr) || count == 0) {
-    Log("mf: no hardware H.264 encoder on this GPU (hr=0x%08lX)", FAILED(hr) ? HrValue(hr) : 0ul);
-    if (activates != nullptr) {
-      for (UINT32 i = 0; i < count; ++i) activates[i]->Release();
-      CoTaskMemFree(activates);
-    }
-    return false;
-  }
-  for (UINT32 i = 0; i < count; ++i) {
-    if (!transform_ && SUCCEEDED(activates[i]->ActivateObject(IID_PPV_ARGS(&transform_)))) {
-      wchar_t* friendlyName = nullptr;
-      UINT32 length = 0;
-      if (SUCCEEDED(activates[i]->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &friendlyName, &length))) {
-        name_ = WideToUtf8(std::wstring(friendlyName, length));
-        CoTaskMemFree(friendlyName);
-      }
-    }
-    activates[i]->Release();
-  }
-  CoTaskMemFree(activates);
-  return static_cast<bool>(transform_);
 }
 
 void MfEncoder::ReadTransformAttributes() {
@@ -251,7 +222,7 @@ bool MfEncoder::MakeSample(ID3D11Texture2D* texture, int64_t pts, int64_t durati
 
 bool MfEncoder::Encode(int64_t pts, int64_t duration, bool forceKeyframe, PacketList& packets) {
   if (!transform_) return false;
-  output_ = &packets;
+  const OutputScope scope(output_, packets);
   ID3D11Texture2D* texture = ring_[ringNext_].Get();
   ringNext_ = (ringNext_ + 1) % ring_.size();
   context_->CopyResource(texture, input_.Get());
@@ -290,7 +261,7 @@ bool MfEncoder::Encode(int64_t pts, int64_t duration, bool forceKeyframe, Packet
 
 bool MfEncoder::Drain(PacketList& packets) {
   if (!transform_) return false;
-  output_ = &packets;
+  const OutputScope scope(output_, packets);
   if (FAILED(transform_->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0))) return false;
   if (async_) return pump_->FinishDrain();
   while (CollectOneOutput()) {
@@ -303,8 +274,10 @@ MfEventPoll MfEncoder::PollEvent() {
   const HRESULT hr = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
   if (FAILED(hr)) return MfEventPoll{static_cast<uint32_t>(hr), 0};
   MediaEventType type = MEUnknown;
+  HRESULT status = S_OK;
   event->GetType(&type);
-  return MfEventPoll{0, static_cast<uint32_t>(type)};
+  event->GetStatus(&status);
+  return MfEventPoll{0, static_cast<uint32_t>(type), static_cast<uint32_t>(status)};
 }
 
 bool MfEncoder::CollectOneOutput() {

@@ -18,13 +18,17 @@
 #include <string>
 
 #include "video/mf_event_pump.h"
+#include "video/mf_transform_search_win.h"
 #include "video/video_encoder.h"
 
 namespace kp {
 
 class MfEncoder final : public VideoEncoder, private MfEventSource {
  public:
+  // Encodes with the hardware transform of the device's adapter.
   MfEncoder();
+  // Encodes with the transform `finder` supplies (tests hand in their own).
+  explicit MfEncoder(MfTransformFinder finder);
   // Ends streaming, shuts the transform down and releases everything.
   ~MfEncoder() override;
 
@@ -38,7 +42,6 @@ class MfEncoder final : public VideoEncoder, private MfEventSource {
   template <typename T>
   using ComPtr = Microsoft::WRL::ComPtr<T>;
 
-  bool FindTransform(ID3D11Device* device);
   void ReadTransformAttributes();
   bool BindDevice(ID3D11Device* device);
   bool SetMediaTypes();
@@ -53,6 +56,11 @@ class MfEncoder final : public VideoEncoder, private MfEventSource {
   MfEventPoll PollEvent() override;
   bool CollectOutput() override { return CollectOneOutput(); }
 
+  // Points output_ at the caller's packet list for one Encode or Drain call
+  // and clears it on every way out, so no pointer to it outlives the call.
+  class OutputScope;
+
+  MfTransformFinder finder_;
   EncoderConfig config_;
   VideoTrackInfo track_;
   std::string name_ = "Media Foundation encoder";
@@ -69,7 +77,7 @@ class MfEncoder final : public VideoEncoder, private MfEventSource {
   int64_t frameDuration_ = 0;
   bool qpAccepted_ = false;
   std::unique_ptr<MfEventPump> pump_;  // asynchronous transforms; owns the pending-input count
-  PacketList* output_ = nullptr;       // where collected packets go during Encode/Drain
+  PacketList* output_ = nullptr;       // the caller's list, only during Encode/Drain
 };
 
 }  // namespace kp

@@ -12,23 +12,43 @@ constexpr int64_t kDrainWait = 10 * kTicksPerSecond;
 
 bool Failed(uint32_t hr) { return static_cast<int32_t>(hr) < 0; }
 
+// An event that reports the transform's failure: MEError, or any event whose
+// status is a failure.
+bool ReportsFailure(const MfEventPoll& poll) { return poll.type == kMfEventError || Failed(poll.status); }
+
+void LogQueueFailure(uint32_t hr) { Log("mf: event queue failed (hr=0x%08lX)", static_cast<unsigned long>(hr)); }
+
 }  // namespace
 
 MfEventPump::MfEventPump(MfEventSource& source, Clock& clock, bool realtime)
-    : source_(source), clock_(clock), inputWait_(realtime ? kRealtimeInputWait : kOfflineInputWait) {}
+    : source_(source),
+      clock_(clock),
+      timer_(clock.CreateOneShotTimer()),
+      inputWait_(realtime ? kRealtimeInputWait : kOfflineInputWait) {}
+
+void MfEventPump::WaitOneMillisecond() {
+  if (timer_ && timer_->Wait(kTicksPerMillisecond)) return;
+  clock_.SleepMs(1);
+}
 
 bool MfEventPump::Pump(bool waitForInput) {
+  if (transformFailed_) return false;
   const int64_t deadline = clock_.Now() + inputWait_;
   for (;;) {
     const MfEventPoll poll = source_.PollEvent();
     if (poll.hr == kMfNoEventsAvailable) {
       if (!waitForInput || pendingInputRequests_ > 0) return true;
       if (clock_.Now() >= deadline) return true;
-      clock_.SleepMs(1);
+      WaitOneMillisecond();
       continue;
     }
     if (Failed(poll.hr)) {
-      Log("mf: event queue failed (hr=0x%08lX)", static_cast<unsigned long>(poll.hr));
+      LogQueueFailure(poll.hr);
+      return false;
+    }
+    if (ReportsFailure(poll)) {
+      LogQueueFailure(poll.status);
+      transformFailed_ = true;
       return false;
     }
     if (poll.type == kMfEventNeedInput) {
@@ -53,14 +73,20 @@ MfEventPump::InputSlot MfEventPump::AcquireInputSlot() {
 }
 
 bool MfEventPump::FinishDrain() {
+  if (transformFailed_) return false;
   const int64_t deadline = clock_.Now() + kDrainWait;
   while (clock_.Now() < deadline) {
     const MfEventPoll poll = source_.PollEvent();
     if (poll.hr == kMfNoEventsAvailable) {
-      clock_.SleepMs(1);
+      WaitOneMillisecond();
       continue;
     }
     if (Failed(poll.hr)) return false;
+    if (ReportsFailure(poll)) {
+      LogQueueFailure(poll.status);
+      transformFailed_ = true;
+      return false;
+    }
     if (poll.type == kMfEventHaveOutput) {
       source_.CollectOutput();
     } else if (poll.type == kMfEventDrainComplete) {

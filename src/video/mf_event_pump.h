@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/clock.h"
 
@@ -14,16 +15,18 @@ namespace kp {
 
 // Media Foundation values the pump interprets.
 inline constexpr uint32_t kMfNoEventsAvailable = 0xC00D3E80;  // the queue is empty
+inline constexpr uint32_t kMfEventError = 1;  // MEError: the transform has failed
 inline constexpr uint32_t kMfEventNeedInput = 601;
 inline constexpr uint32_t kMfEventHaveOutput = 602;
 inline constexpr uint32_t kMfEventDrainComplete = 603;
 
 // What one non-waiting look into the event queue gave: the call's result
 // (an HRESULT; negative as int32 means failure) and, when it succeeded, the
-// event's type.
+// event's type and the status the event carries (also an HRESULT).
 struct MfEventPoll {
   uint32_t hr = 0;
   uint32_t type = 0;
+  uint32_t status = 0;
 };
 
 class MfEventSource {
@@ -42,9 +45,14 @@ class MfEventPump {
   MfEventPump(MfEventSource& source, Clock& clock, bool realtime);
 
   // Handles every queued event. With `waitForInput` it keeps polling (1 ms
-  // sleeps) until an input request is pending or the wait limit passed;
-  // without, it stops at the first empty poll. A failing queue is logged
-  // and returns false; running out of time is not a failure.
+  // waits) until an input request is pending or the wait limit passed;
+  // without, it stops at the first empty poll. A failing queue, an MEError
+  // event or any event carrying a failed status is logged and returns false
+  // (a transform that reports an error never asks for input again, so
+  // waiting on would only drop frame after frame). Such a transform stays
+  // failed: every later call fails at once, without another line, so the
+  // caller's failure count reaches its rebuild. Running out of time is not
+  // a failure.
   bool Pump(bool waitForInput);
 
   enum class InputSlot : int32_t {
@@ -57,17 +65,25 @@ class MfEventPump {
   InputSlot AcquireInputSlot();
 
   // After the drain command: collects outputs until the transform reports
-  // the drain complete (true), the queue fails, or 10 s pass (logged).
+  // the drain complete (true), the queue fails (silent), an event reports a
+  // failure (logged as in Pump), or 10 s pass (logged).
   bool FinishDrain();
 
   int32_t pendingInputRequests() const { return pendingInputRequests_; }
 
  private:
+  // Waits about 1 ms: on the clock's one-shot timer where there is one (a
+  // plain millisecond sleep lasts a whole scheduler tick on Windows, up to
+  // 15.6 ms), else with the clock's sleep.
+  void WaitOneMillisecond();
+
   MfEventSource& source_;
   Clock& clock_;
+  std::unique_ptr<OneShotTimer> timer_;
   int64_t inputWait_;
   int32_t pendingInputRequests_ = 0;
   bool dropReported_ = false;
+  bool transformFailed_ = false;  // an event reported the transform's failure
 };
 
 }  // namespace kp

@@ -41,7 +41,10 @@ bool NvencEncoder::Succeeded(nvenc::Status status, const char* label) {
 }
 
 bool NvencEncoder::LoadDriver() {
-  library_ = LoadLibraryW(L"nvEncodeAPI64.dll");
+  // The driver installs the library in the system folder; searching only
+  // there means a file of that name planted beside the program (a Downloads
+  // folder) is never loaded into the recorder.
+  library_ = LoadLibraryExW(L"nvEncodeAPI64.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (library_ == nullptr) {
     Log("nvenc: nvEncodeAPI64.dll not found (NVIDIA driver missing?)");
     return false;
@@ -166,9 +169,12 @@ bool NvencEncoder::Encode(int64_t pts, int64_t duration, bool forceKeyframe, Pac
       ok = false;
     } else {
       EncodedPacket packet = MakeNvencPacket(lock, duration);
-      // The bytes are already copied out: the packet stands whatever the
-      // unlock says.
-      functions_.unlockBitstream(session_, bitstream_);
+      // The packet was copied out while the buffer was locked, so it is
+      // complete and valid whatever the unlock says: it is delivered and the
+      // call still succeeds. Dropping it would break the reference chain of
+      // every later picture up to the next IDR, and a buffer that stays
+      // locked fails the next picture's lock, which is counted there.
+      Succeeded(functions_.unlockBitstream(session_, bitstream_), "unlock bitstream");
       packets.push_back(std::make_shared<const EncodedPacket>(std::move(packet)));
     }
   }

@@ -1,8 +1,9 @@
 // Drives encoder selection and the NVENC binding on a real D3D11 device
-// (Wine under a virtual display in CI). Run twice: from a folder without
-// "nvEncodeAPI64.dll" (--no-driver), where no hardware encoder exists, and
-// from the folder where the fake NVIDIA driver library lies beside the
-// program (--driver), where NVENC must open and behave call for call.
+// (Wine under a virtual display in CI). The fake NVIDIA driver library lies
+// beside the program, planted where the product must never load it from.
+// Run twice: with no driver in the system folder (--no-driver), where no
+// hardware encoder exists, and with the fake copied into the system folder
+// (--driver), where NVENC must open and behave call for call.
 #include <windows.h>
 
 #include <d3d11.h>
@@ -93,11 +94,18 @@ EncoderConfig Config720p() {
   return config;
 }
 
-bool DriverBesideProgram() {
+std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  folder.resize(folder.find_last_of(L'\\') + 1);
+  std::wstring folder(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+  return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+std::wstring SystemFolder() {
+  wchar_t path[MAX_PATH] = {};
+  return std::wstring(path, GetSystemDirectoryW(path, MAX_PATH)) + L"\\";
+}
+
+bool DriverIn(const std::wstring& folder) {
   return GetFileAttributesW((folder + L"nvEncodeAPI64.dll").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -250,17 +258,21 @@ void CheckAutoOpensNvencAndEncodes(const Gpu& gpu) {
   ExpectCalls("need more input", {fake::kMap, fake::kEncode, fake::kUnmap});
 
   // Per-picture failures leave the encoder usable.
+  // A failed unlock comes after the bytes were copied out: the packet is
+  // delivered and the call succeeds.
   struct Failure {
     int32_t call;
     int32_t status;
+    bool packetKept;
     const char* line;
     Calls calls;
   };
   const Failure failures[] = {
-      {fake::kMap, 16, "nvenc: map input failed (status 16)", {fake::kMap}},
-      {fake::kEncode, 8, "nvenc: encode picture failed (status 8)", {fake::kMap, fake::kEncode, fake::kUnmap}},
-      {fake::kLock, 13, "nvenc: lock bitstream failed (status 13)",
+      {fake::kMap, 16, false, "nvenc: map input failed (status 16)", {fake::kMap}},
+      {fake::kEncode, 8, false, "nvenc: encode picture failed (status 8)", {fake::kMap, fake::kEncode, fake::kUnmap}},
+      {fake::kLock, 13, false, "nvenc: lock bitstream failed (status 13)",
        {fake::kMap, fake::kEncode, fake::kLock, fake::kUnmap}},
+      {fake::kUnlock, 9, true, "nvenc: unlock bitstream failed (status 9)", kPictureCalls},
   };
   for (const Failure& f : failures) {
     g_fake->callCount = 0;
@@ -268,8 +280,9 @@ void CheckAutoOpensNvencAndEncodes(const Gpu& gpu) {
     g_fake->failStatus = f.status;
     g_lines.clear();
     packets.clear();
-    KP_CHECK(!encoder->Encode(0, frame, false, packets));
-    KP_CHECK(packets.empty());
+    KP_CHECK(encoder->Encode(11, frame, false, packets) == f.packetKept);
+    KP_CHECK(packets.size() == (f.packetKept ? 1u : 0u));
+    if (!packets.empty()) KP_CHECK(packets[0]->pts == 11 && UnitTypes(packets[0]->data) == std::vector<int>{1});
     ExpectLines(f.line, {f.line});
     ExpectCalls(f.line, f.calls);
   }
@@ -400,7 +413,9 @@ int main(int argc, char** argv) {
     std::printf("usage: encoder_check_win --driver | --no-driver\n");
     return 2;
   }
-  KP_CHECK(DriverBesideProgram() == withDriver);
+  // The planted copy is always there; only the system folder's copy counts.
+  KP_CHECK(DriverIn(ProgramFolder()));
+  KP_CHECK(DriverIn(SystemFolder()) == withDriver);
 
   const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   SetLogObserver(&Observe, nullptr);
@@ -411,10 +426,13 @@ int main(int argc, char** argv) {
       if (withoutDriver) {
         CheckWithoutDriver(gpu);
       } else {
-        // The same library the product loads by name, kept loaded so its
-        // script and record live across encoders.
-        HMODULE library = LoadLibraryW(L"nvEncodeAPI64.dll");
+        // The same library the product loads, from the system folder, kept
+        // loaded so its script and record live across encoders.
+        HMODULE library = LoadLibraryExW(L"nvEncodeAPI64.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         KP_CHECK(library != nullptr);
+        wchar_t loaded[MAX_PATH] = {};
+        const std::wstring loadedPath(loaded, GetModuleFileNameW(library, loaded, MAX_PATH));
+        KP_CHECK(_wcsnicmp(loadedPath.c_str(), SystemFolder().c_str(), SystemFolder().size()) == 0);
         auto controlBlock = reinterpret_cast<fake::ControlBlockFn>(
             reinterpret_cast<void*>(GetProcAddress(library, "FakeNvencControlBlock")));
         KP_CHECK(controlBlock != nullptr);

@@ -24,8 +24,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 
+# The product loads the NVIDIA driver library from the system folder only.
+# The fake goes there for the one check that expects a driver and is taken
+# out again at once (and on any exit), so every other check sees none.
+fake_driver="$WINEPREFIX/drive_c/windows/system32/nvEncodeAPI64.dll"
+rm -f "$fake_driver"
+
 scratch="$(mktemp -d /tmp/kaptora-wine-XXXXXX)"
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -f "$fake_driver"; rm -rf "$scratch"' EXIT
 
 failed=0
 run() {
@@ -35,9 +41,15 @@ run() {
 
 run wine "$build/tests/platform_check_win.exe" "Z:${scratch//\//\\}"
 # Encoder selection on Wine's D3D11 device, without and with the fake
-# NVIDIA driver library beside the program.
-run wine "$build/tests/encoder_check_win.exe" --no-driver
+# NVIDIA driver library in the system folder (a copy beside the program must
+# be ignored in both runs).
+run wine "$build/tests/encoder_check/encoder_check_win.exe" --no-driver
+cp "$build/tests/encoder_check/nvEncodeAPI64.dll" "$fake_driver"
 run wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
+rm -f "$fake_driver"
+# The Media Foundation encoder through scripted transforms (Wine has no
+# hardware encoder transform).
+run wine "$build/tests/mf_check_win.exe"
 run wine "$build/tests/audio_check_win.exe"
 run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 run python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"

@@ -19,8 +19,8 @@ class ScriptedEvents : public MfEventSource {
  public:
   explicit ScriptedEvents(test::FakeClock& clock) : clock_(clock) {}
 
-  void Add(int64_t availableAfter, uint32_t type, uint32_t hr = 0) {
-    queue_.push_back({clock_.Now() + availableAfter, MfEventPoll{hr, type}});
+  void Add(int64_t availableAfter, uint32_t type, uint32_t hr = 0, uint32_t status = 0) {
+    queue_.push_back({clock_.Now() + availableAfter, MfEventPoll{hr, type, status}});
   }
 
   MfEventPoll PollEvent() override {
@@ -103,9 +103,9 @@ TEST_F(MfEventPumpTest, CollectsOutputsAndCountsRequestsWhilePumping) {
   EXPECT_EQ(events.collected, 2);
   EXPECT_EQ(pump.pendingInputRequests(), 1);
   // The second request is already pending: no waiting for the next frame.
-  const int64_t sleepsBefore = clock.sleepCalls();
+  const int64_t before = clock.Now();
   EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-  EXPECT_EQ(clock.sleepCalls(), sleepsBefore);
+  EXPECT_EQ(clock.Now(), before);
   EXPECT_EQ(pump.pendingInputRequests(), 0);
 }
 
@@ -129,6 +129,66 @@ TEST_F(MfEventPumpTest, QueueFailureIsLoggedAndFails) {
   events.Add(0, 0, 0xC00D36B2);
   EXPECT_FALSE(pump.Pump(/*waitForInput=*/false));
   EXPECT_TRUE(log.Has("mf: event queue failed (hr=0xC00D36B2)"));
+}
+
+// A transform that fails tells so through an event, not through the queue:
+// MEError, or an event whose status is a failure. Input and drain waits must
+// both end at once with the status logged, nothing after it is taken, and
+// every later call fails too (once only logged), or the caller would count
+// the frames that follow as dropped rather than failed.
+TEST_F(MfEventPumpTest, AnEventReportingFailureFailsInputAndDrain) {
+  struct Case {
+    uint32_t type;
+    uint32_t status;
+    const char* line;
+  };
+  const Case cases[] = {
+      {kMfEventError, 0x8000FFFF, "mf: event queue failed (hr=0x8000FFFF)"},
+      {kMfEventNeedInput, 0xC00D36B2, "mf: event queue failed (hr=0xC00D36B2)"},
+      {kMfEventHaveOutput, 0x80004005, "mf: event queue failed (hr=0x80004005)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    for (const bool drain : {false, true}) {
+      ScriptedEvents script(clock);
+      log.Clear();
+      MfEventPump pump(script, clock, /*realtime=*/false);
+      script.Add(3 * kMs, c.type, /*hr=*/0, c.status);
+      script.Add(3 * kMs, kMfEventNeedInput);
+      script.Add(3 * kMs, kMfEventDrainComplete);
+      const int64_t start = clock.Now();
+      if (drain) {
+        EXPECT_FALSE(pump.FinishDrain());
+      } else {
+        EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
+      }
+      EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
+      EXPECT_FALSE(pump.FinishDrain());
+      EXPECT_LT(clock.Now() - start, 5 * kMs);
+      EXPECT_EQ(script.collected, 0);
+      EXPECT_EQ(pump.pendingInputRequests(), 0);
+      EXPECT_EQ(log.Lines(), std::vector<std::string>{c.line});
+    }
+  }
+}
+
+// The 1 ms waits go to the clock's one-shot timer (precise on Windows) and
+// fall back to the coarse sleep only where no timer can be made.
+TEST_F(MfEventPumpTest, WaitsOnTheOneShotTimerAndFallsBackToSleep) {
+  for (const bool timerAvailable : {true, false}) {
+    SCOPED_TRACE(timerAvailable);
+    test::FakeClock local;
+    local.SetTimerAvailable(timerAvailable);
+    ScriptedEvents script(local);
+    MfEventPump pump(script, local, /*realtime=*/true);
+    EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Dropped);
+    script.Add(20 * kMs, kMfEventDrainComplete);
+    EXPECT_TRUE(pump.FinishDrain());
+    const int64_t waits = timerAvailable ? local.timerWaits() : local.sleepCalls();
+    EXPECT_GE(waits, 220);
+    EXPECT_LE(waits, 222);
+    EXPECT_EQ(timerAvailable ? local.sleepCalls() : local.timerWaits(), 0);
+  }
 }
 
 TEST_F(MfEventPumpTest, SuccessCodesOtherThanZeroAreNotFailures) {
