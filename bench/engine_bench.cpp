@@ -21,6 +21,7 @@
 
 #include "engine/engine.h"
 #include "platform/text.h"
+#include "workless_chain.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ constexpr int64_t kInterval = kp::kTicksPerSecond / kFps;
 // Counts skipped slots from gaps in the time stamps it is asked to encode.
 std::atomic<int64_t> g_skipped{0};
 
-class CheapChain : public kp::VideoChain {
+class CheapChain : public kp::bench::WorklessChain {
  public:
   CheapChain() {
     for (int i = 0; i < 2; ++i) {
@@ -41,21 +42,6 @@ class CheapChain : public kp::VideoChain {
     track_.sps = {0x67, 0x64, 0x00, 0x28};
     track_.pps = {0x68, 0xEE, 0x3C, 0x80};
   }
-  bool FindOutput(const std::wstring&, kp::OutputDescription* output) override {
-    *output = {L"cheap chain", 0, 0, 1920, 1080};
-    return true;
-  }
-  bool CreateDevice() override { return true; }
-  bool OpenCapture(const kp::PipelineConfig&) override { return true; }
-  bool InitializeComposer(uint32_t, uint32_t, uint32_t) override { return true; }
-  bool CreateEncoder(int32_t, const kp::EncoderConfig& config) override {
-    track_.width = config.width;
-    track_.height = config.height;
-    track_.fps = config.fps;
-    return true;
-  }
-  kp::CaptureStatus AcquireFrame() override { return kp::CaptureStatus::NewFrame; }
-  bool Compose(bool) override { return true; }
   bool Encode(int64_t pts, int64_t duration, kp::PacketList& packets) override {
     if (last_ != 0 && pts - last_ > kInterval + kInterval / 2) g_skipped += (pts - last_ + kInterval / 2) / kInterval - 1;
     last_ = pts;
@@ -68,19 +54,11 @@ class CheapChain : public kp::VideoChain {
     packets.push_back(std::move(packet));
     return true;
   }
-  const kp::VideoTrackInfo& TrackInfo() const override { return track_; }
-  int32_t CaptureRecoveries() const override { return 0; }
 
  private:
   std::shared_ptr<const kp::EncodedPacket> packets_[2];
-  kp::VideoTrackInfo track_;
   int64_t last_ = 0;
   int64_t frame_ = 0;
-};
-
-class CheapChainFactory : public kp::VideoChainFactory {
- public:
-  std::unique_ptr<kp::VideoChain> CreateChain() override { return std::make_unique<CheapChain>(); }
 };
 
 double Seconds(std::chrono::steady_clock::time_point from) {
@@ -100,7 +78,7 @@ int main(int argc, char** argv) {
   }
   std::filesystem::remove_all(folder);
 
-  CheapChainFactory chains;
+  kp::bench::WorklessChainFactory<CheapChain> chains;
   kp::EngineEnvironment environment;
   environment.chains = &chains;
   kp::Engine engine(nullptr, std::move(environment));

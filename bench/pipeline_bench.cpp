@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/pipeline.h"
+#include "workless_chain.h"
 #include "video/nv12_frame.h"
 #include "video/sim_h264_encoder.h"
 
@@ -34,46 +35,24 @@ double ThreadCpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-class NullChain : public kp::VideoChain {
+class NullChain : public kp::bench::WorklessChain {
  public:
   NullChain() {
     auto packet = std::make_shared<kp::EncodedPacket>();
     packet->data.assign(1000, 0);
     packet_ = packet;
   }
-  bool FindOutput(const std::wstring&, kp::OutputDescription* output) override {
-    *output = {L"null", 0, 0, 1920, 1080};
-    return true;
-  }
-  bool CreateDevice() override { return true; }
-  bool OpenCapture(const kp::PipelineConfig&) override { return true; }
-  bool InitializeComposer(uint32_t, uint32_t, uint32_t) override { return true; }
-  bool CreateEncoder(int32_t, const kp::EncoderConfig& config) override {
-    track_.width = config.width;
-    track_.height = config.height;
-    return true;
-  }
-  kp::CaptureStatus AcquireFrame() override { return kp::CaptureStatus::NewFrame; }
-  bool Compose(bool) override { return true; }
   bool Encode(int64_t, int64_t, kp::PacketList& packets) override {
     packets.push_back(packet_);
     return true;
   }
-  const kp::VideoTrackInfo& TrackInfo() const override { return track_; }
-  int32_t CaptureRecoveries() const override { return 0; }
 
  private:
   std::shared_ptr<const kp::EncodedPacket> packet_;
-  kp::VideoTrackInfo track_;
-};
-
-class NullChainFactory : public kp::VideoChainFactory {
- public:
-  std::unique_ptr<kp::VideoChain> CreateChain() override { return std::make_unique<NullChain>(); }
 };
 
 void BenchLoop(double seconds) {
-  NullChainFactory factory;
+  kp::bench::WorklessChainFactory<NullChain> factory;
   kp::PipelineConfig config;
   config.fps = 60;
   kp::PipelineState state(config, factory);
