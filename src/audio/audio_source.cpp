@@ -31,14 +31,21 @@ AudioSource::AudioSource(AudioSourceKind kind, std::wstring deviceSetting, float
 AudioSource::~AudioSource() { Stop(); }
 
 void AudioSource::Start() {
-  if (thread_.joinable()) return;
+  if (thread_.joinable()) {
+    if (!stop_) return;  // already running
+    // Stopped from its own thread and not yet joined: end it before the new run.
+    thread_.join();
+  }
   stop_ = false;
   thread_ = std::thread([this] { ThreadMain(); });
 }
 
-void AudioSource::Stop() {
+bool AudioSource::Stop() {
   stop_ = true;
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  if (!thread_.joinable()) return true;
+  if (thread_.get_id() == std::this_thread::get_id()) return false;  // a thread cannot join itself
+  thread_.join();
+  return true;
 }
 
 void AudioSource::ThreadMain() {
@@ -94,9 +101,9 @@ void AudioSource::RunStep() {
     int64_t now = clock_.Now();
     if (now - lastDefaultCheck_ >= kDefaultCheckInterval) {
       lastDefaultCheck_ = now;
-      // An unreadable default (empty id) is not a change: the stream stays.
-      std::wstring id = device_->DefaultEndpointId();
-      if (!id.empty() && id != device_->CurrentEndpointId()) {
+      // No default endpoint (an empty id) differs from the open one too: the
+      // stream is closed and the reopen waits for a default to appear.
+      if (device_->DefaultEndpointId() != device_->CurrentEndpointId()) {
         Log("audio: %s default device changed, switching", label_);
         device_->Close();
       }
