@@ -90,16 +90,6 @@ TEST_F(ControlChannelTest, PendingEventsAreServedSaveFirstThenStop) {
   }
 }
 
-TEST_F(ControlChannelTest, ASaveAfterStopIsStillServedThenStopReturns) {
-  auto events = CreateControlEvents();
-  ASSERT_NE(events, nullptr);
-  ASSERT_TRUE(SignalControlEvent(ControlEvent::kStop));
-  EXPECT_EQ(events->Wait(1000).event, ControlEvent::kStop);
-  ASSERT_TRUE(SignalControlEvent(ControlEvent::kSave));
-  EXPECT_EQ(events->Wait(1000).event, ControlEvent::kSave);
-  EXPECT_EQ(events->Wait(-1).event, ControlEvent::kStop);  // set, so no blocking
-}
-
 TEST_F(ControlChannelTest, RepeatedSignalsCoalesceAndStopStaysSet) {
   auto events = CreateControlEvents();
   ASSERT_NE(events, nullptr);
