@@ -42,17 +42,20 @@ void AudioSource::Start() {
 
 bool AudioSource::Stop() {
   stop_ = true;
-  if (!thread_.joinable()) return true;
-  if (thread_.get_id() == std::this_thread::get_id()) return false;  // a thread cannot join itself
-  thread_.join();
+  // Decided without touching `thread_`, which the owner may be assigning
+  // while this thread already runs. A thread cannot join itself.
+  if (captureThread_.load() == std::this_thread::get_id()) return false;
+  if (thread_.joinable()) thread_.join();
   return true;
 }
 
 void AudioSource::ThreadMain() {
+  captureThread_ = std::this_thread::get_id();
   device_->EnterThread();
   while (!stop_) RunStep();
   device_->Close();
   device_->LeaveThread();
+  captureThread_ = std::thread::id();
 }
 
 bool AudioSource::OpenDevice() {

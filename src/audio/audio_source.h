@@ -54,6 +54,7 @@ class AudioSource {
   Clock& clock_;
   CapturePositioner positioner_;
   std::thread thread_;
+  std::atomic<std::thread::id> captureThread_{};  // while ThreadMain runs
   std::atomic<bool> stop_{false};
   int64_t reopenTime_ = 0;
   int64_t lastDefaultCheck_ = 0;
