@@ -2,10 +2,8 @@
 // name. The entry point does the system calls; everything here is testable.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/control_channel.h"
@@ -43,17 +41,8 @@ struct Dispatch {
   std::wstring path;                         // kRecord: output file; kExport: job file (as typed)
 };
 
-// Chooses what to run. Comparisons are exact and case-sensitive.
+// Chooses what to run. Comparisons are exact and case-sensitive; the seconds
+// of "record" are read with WideToDouble, the C runtime's own conversion.
 Dispatch DecideAction(const CommandLine& commandLine);
-
-// The C runtime's _wtof: leading white space, an optional sign, decimal
-// digits with an optional point and exponent; the longest such prefix is
-// converted and anything after it ignored. No hexadecimal, no "inf" or
-// "nan": those read as 0. Overflow gives infinity.
-double ParseSecondsLikeWtof(std::wstring_view text);
-
-// start + seconds * 10,000,000 truncated to an integer, saturating at the
-// largest time instead of overflowing.
-int64_t EndTimeAfter(int64_t start, double seconds);
 
 }  // namespace kp

@@ -29,6 +29,10 @@ int RunKaptora(void* instance, const std::vector<std::wstring>& words) {
     case Action::kUsage:
       break;
   }
+  return UsageError();
+}
+
+int UsageError() {
   std::fputs(kUsageText, stderr);
   return 2;
 }

@@ -12,4 +12,8 @@ namespace kp {
 // handed to the engine host for its window class.
 int RunKaptora(void* instance, const std::vector<std::wstring>& words);
 
+// A malformed command line: prints the usage text to standard error and
+// returns the exit code 2. Nothing is started.
+int UsageError();
+
 }  // namespace kp

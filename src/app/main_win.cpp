@@ -31,12 +31,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
   AttachParentConsoleIfNeeded();
 
-  std::vector<std::wstring> words;
   int count = 0;
   LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (argv != nullptr) {
-    for (int i = 1; i < count; ++i) words.emplace_back(argv[i]);
-    ::LocalFree(argv);
-  }
+  // A command line that cannot be split is malformed: it must not start the
+  // engine as an empty one would.
+  if (argv == nullptr) return kp::UsageError();
+  std::vector<std::wstring> words;
+  for (int i = 1; i < count; ++i) words.emplace_back(argv[i]);
+  ::LocalFree(argv);
   return kp::RunKaptora(instance, words);
 }

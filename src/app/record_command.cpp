@@ -7,27 +7,22 @@
 #include <memory>
 #include <string>
 
+#include "app/record_output.h"
 #include "config/settings.h"
 #include "engine/pipeline.h"
 #include "engine/pipeline_config.h"
 #include "engine/pipeline_state.h"
 #include "media/mp4_writer.h"
 #include "platform/clock.h"
-#include "platform/text.h"
 
 namespace kp {
 
-namespace {
-
-// start + seconds, in ticks, truncated; saturates instead of overflowing.
-int64_t EndTime(int64_t start, double seconds) {
+int64_t RecordEndTime(int64_t start, double seconds) {
   const double ticks = seconds * static_cast<double>(kTicksPerSecond);
   const double room = static_cast<double>(std::numeric_limits<int64_t>::max() - start);
   if (!(ticks < room)) return std::numeric_limits<int64_t>::max();
   return start + static_cast<int64_t>(ticks);
 }
-
-}  // namespace
 
 int RunRecord(const std::wstring& settingsPath, double seconds, const std::wstring& outputPath) {
   Settings settings;
@@ -38,9 +33,13 @@ int RunRecord(const std::wstring& settingsPath, double seconds, const std::wstri
 
   PipelineState state(MakePipelineConfig(settings));
   Mp4Writer writer;
-  int track = -1;
+  bool trackAdded = false;
+  int track = -1;  // stays -1 when the writer refuses the track
   const VideoPacketSink sink = [&](const VideoTrackInfo& info, std::shared_ptr<const EncodedPacket> packet) {
-    if (track < 0) track = writer.AddVideoTrack(info);
+    if (!trackAdded) {
+      track = writer.AddVideoTrack(info);
+      trackAdded = true;
+    }
     writer.AddSample(track, std::move(packet));
   };
 
@@ -48,7 +47,7 @@ int RunRecord(const std::wstring& settingsPath, double seconds, const std::wstri
   // pipeline can be built (the loop then watches the clock itself).
   const std::atomic<bool> stop{false};
   const int64_t start = static_cast<int64_t>(MonotonicNow());
-  RunPipeline(state, stop, EndTime(start, seconds), sink);
+  RunPipeline(state, stop, RecordEndTime(start, seconds), sink);
   const double elapsed = static_cast<double>(static_cast<int64_t>(MonotonicNow()) - start) / 1e7;
 
   const long long frames = state.framesEncoded.load();
@@ -65,9 +64,7 @@ int RunRecord(const std::wstring& settingsPath, double seconds, const std::wstri
   std::fflush(stdout);
 
   if (!writer.Write(outputPath)) return 1;  // the writer has logged why
-  // Printed as UTF-8 rather than through the C library's wide conversion,
-  // which depends on the process locale.
-  std::printf("saved             : %s\n", WideToUtf8(outputPath).c_str());
+  PrintSavedLine(outputPath);
   return 0;
 }
 

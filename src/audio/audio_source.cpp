@@ -31,21 +31,31 @@ AudioSource::AudioSource(AudioSourceKind kind, std::wstring deviceSetting, float
 AudioSource::~AudioSource() { Stop(); }
 
 void AudioSource::Start() {
-  if (thread_.joinable()) return;
+  if (thread_.joinable()) {
+    if (!stop_) return;  // already running
+    // Stopped from its own thread and not yet joined: end it before the new run.
+    thread_.join();
+  }
   stop_ = false;
   thread_ = std::thread([this] { ThreadMain(); });
 }
 
-void AudioSource::Stop() {
+bool AudioSource::Stop() {
   stop_ = true;
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+  // Decided without touching `thread_`, which the owner may be assigning
+  // while this thread already runs. A thread cannot join itself.
+  if (captureThread_.load() == std::this_thread::get_id()) return false;
+  if (thread_.joinable()) thread_.join();
+  return true;
 }
 
 void AudioSource::ThreadMain() {
+  captureThread_ = std::this_thread::get_id();
   device_->EnterThread();
   while (!stop_) RunStep();
   device_->Close();
   device_->LeaveThread();
+  captureThread_ = std::thread::id();
 }
 
 bool AudioSource::OpenDevice() {
@@ -94,9 +104,9 @@ void AudioSource::RunStep() {
     int64_t now = clock_.Now();
     if (now - lastDefaultCheck_ >= kDefaultCheckInterval) {
       lastDefaultCheck_ = now;
-      // An unreadable default (empty id) is not a change: the stream stays.
-      std::wstring id = device_->DefaultEndpointId();
-      if (!id.empty() && id != device_->CurrentEndpointId()) {
+      // No default endpoint (an empty id) differs from the open one too: the
+      // stream is closed and the reopen waits for a default to appear.
+      if (device_->DefaultEndpointId() != device_->CurrentEndpointId()) {
         Log("audio: %s default device changed, switching", label_);
         device_->Close();
       }

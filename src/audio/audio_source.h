@@ -24,15 +24,21 @@ class AudioSource {
   // `device` is the endpoint edge (CreatePlatformAudioDevice in the product).
   AudioSource(AudioSourceKind kind, std::wstring deviceSetting, float volume, int64_t origin, AudioRing* ring,
               std::unique_ptr<AudioDevice> device, Clock& clock = SystemClock());
+  // Stops and joins the capture thread. Must not run on that thread.
   ~AudioSource();
   AudioSource(const AudioSource&) = delete;
   AudioSource& operator=(const AudioSource&) = delete;
 
-  // Clears the stop flag and starts the capture thread.
+  // Clears the stop flag and starts the capture thread; does nothing while it
+  // runs. A thread stopped from within but not yet joined is joined first.
   void Start();
-  // Sets the stop flag and joins the thread. Called from the capture thread
-  // itself it only sets the flag (a thread cannot join itself).
-  void Stop();
+  // Sets the stop flag and joins the thread; true once no capture thread
+  // runs. Meant for the owner's thread. Called from the capture thread itself
+  // (from a device callback) it can only ask the loop to end after the
+  // current turn, since a thread cannot join itself: it returns false, and
+  // the join is left to the next Start, Stop or the destructor, which must
+  // then run on another thread.
+  bool Stop();
 
   // One turn of the capture loop; the thread runs it until stopped. Public so
   // that a test can drive a source turn by turn on a fake clock.
@@ -48,6 +54,7 @@ class AudioSource {
   Clock& clock_;
   CapturePositioner positioner_;
   std::thread thread_;
+  std::atomic<std::thread::id> captureThread_{};  // while ThreadMain runs
   std::atomic<bool> stop_{false};
   int64_t reopenTime_ = 0;
   int64_t lastDefaultCheck_ = 0;

@@ -58,6 +58,7 @@ int64_t ToneAudioDevice::DueTime(int64_t frame) const {
 std::wstring ToneAudioDevice::DefaultEndpointId() {
   // Before the first open no scripted change has happened yet.
   int64_t elapsed = epoch_ < 0 ? -1 : clock_.Now() - epoch_;
+  if (InAny(script_.noDefaultEndpoint, elapsed)) return {};
   auto changes = std::count_if(script_.defaultChanges.begin(), script_.defaultChanges.end(),
                                [elapsed](int64_t at) { return at <= elapsed; });
   return std::wstring(kind_ == AudioSourceKind::kDesktop ? L"tone:desktop:" : L"tone:mic:") +
@@ -77,6 +78,10 @@ DeviceOpenResult ToneAudioDevice::Open(const std::wstring& /*deviceSetting*/) {
   // Every configured id other than the current default is one that no longer
   // exists, so the default endpoint is always the one opened.
   currentId_ = DefaultEndpointId();
+  if (currentId_.empty()) {
+    result.status = DeviceOpenStatus::kNoEndpoint;
+    return result;
+  }
   streamStart_ = now;
   nextFrame_ = 0;
   open_ = true;

@@ -59,6 +59,9 @@ struct ToneScript {
   std::vector<int64_t> readFailures;
   // At each of these moments the default endpoint becomes another one.
   std::vector<int64_t> defaultChanges;
+  // Inside these windows there is no default endpoint at all (every device
+  // unplugged): its id reads empty and opening fails silently.
+  std::vector<ToneWindow> noDefaultEndpoint;
   // The first `failingOpens` opens fail with this status and code.
   int failingOpens = 0;
   DeviceOpenStatus openFailure = DeviceOpenStatus::kActivateFailed;

@@ -178,7 +178,7 @@ bool LoadSettings(const std::wstring& path, Settings* out, std::string* error, F
 
 bool SaveSettings(const std::wstring& path, const Settings& settings, Files& files) {
   std::string bytes = SerializeJson(BuildDocument(settings));
-  if (path.find_first_of(L"\\/") != std::wstring::npos) {
+  if (path.find_first_of(kPathSeparators) != std::wstring::npos) {
     // An existing chain is fine, and a real failure shows up at the write.
     files.CreateFolderChain(ParentFolder(path));
   }

@@ -19,6 +19,15 @@ void TearDown(PipelineState& state, bool keepRecoveries) {
   state.pipeline.reset();
 }
 
+// Builds a chain; on failure logs it and sets the time of the next attempt.
+bool BuildOrScheduleRetry(PipelineState& state, int64_t& retryTime) {
+  if (BuildPipeline(state)) return true;
+  Log("pipeline: build failed, retrying in %llds", static_cast<long long>(kBuildRetryTicks / kTicksPerSecond));
+  state.pipeline.reset();
+  retryTime = state.clock.Now() + kBuildRetryTicks;
+  return false;
+}
+
 }  // namespace
 
 bool BuildPipeline(PipelineState& state) {
@@ -82,12 +91,7 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
         clock.SleepMs(std::min(kStopPollMs, untilEndMs));
         continue;
       }
-      if (!BuildPipeline(state)) {
-        Log("pipeline: build failed, retrying in %llds", static_cast<long long>(kBuildRetryTicks / kTicksPerSecond));
-        state.pipeline.reset();
-        retryTime = clock.Now() + kBuildRetryTicks;
-        continue;
-      }
+      if (!BuildOrScheduleRetry(state, retryTime)) continue;
       start = clock.Now();
       n = 0;
     }
@@ -113,8 +117,10 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
     if (status == CaptureStatus::DeviceLost) {
       Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
       ++state.rebuilds;
-      // The clock (start, n) is kept: packets continue on the same grid.
-      if (!BuildPipeline(state)) retryTime = clock.Now() + kBuildRetryTicks;
+      state.capturing = false;
+      // The clock (start, n) is kept: packets continue on the same grid. A
+      // failed rebuild is a failed build like any other.
+      BuildOrScheduleRetry(state, retryTime);
       continue;
     }
     // Unchanged and NoFrame frames are encoded too (the last image, or black),

@@ -79,6 +79,13 @@ class BufferedSink {
 Mp4Writer::Mp4Writer(Files& files) : files_(files) {}
 
 int Mp4Writer::AddVideoTrack(const VideoTrackInfo& info) {
+  // The avcC record takes profile, compatibility and level from SPS bytes 1
+  // to 3; without them no player could set up a decoder for the file.
+  if (info.sps.size() < 4) {
+    Log("mp4: video track refused, SPS of %zu bytes is too short", info.sps.size());
+    refused_ = true;
+    return -1;
+  }
   Track& track = tracks_.emplace_back();
   track.isVideo = true;
   track.video = info;
@@ -153,6 +160,7 @@ bool Mp4Writer::Write(const std::wstring& path) {
 }
 
 bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const PayloadProducer& producer) {
+  if (refused_) return false;  // AddVideoTrack has logged why
   std::vector<Mp4TrackView> views;
   views.reserve(tracks_.size());
   for (const Track& track : tracks_) {

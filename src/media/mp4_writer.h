@@ -37,7 +37,10 @@ class Mp4Writer {
  public:
   explicit Mp4Writer(Files& files = SystemFiles());
 
-  int AddVideoTrack(const VideoTrackInfo& info);  // timescale 90,000
+  // Timescale 90,000. An SPS shorter than 4 bytes (an encoder fault) is
+  // refused with a log line: the result is -1, and every Write of this
+  // writer fails without touching a file.
+  int AddVideoTrack(const VideoTrackInfo& info);
   int AddAudioTrack(const AudioTrackInfo& info);  // timescale = sampleRate
   void AddSample(int track, std::shared_ptr<const EncodedPacket> packet);
   void AddSample(int track, SampleEntry entry);
@@ -61,6 +64,7 @@ class Mp4Writer {
 
   Files& files_;
   std::vector<Track> tracks_;
+  bool refused_ = false;  // a track was refused: the file could not be played
 };
 
 }  // namespace kp

@@ -27,8 +27,9 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 bool IsSegmentFileName(const std::wstring& name) {
   static constexpr wchar_t kSuffix[] = L".kpseg";
   constexpr size_t n = sizeof(kSuffix) / sizeof(kSuffix[0]) - 1;
-  if (name.size() <= n) return false;
-  // Case-insensitive, as the Windows file system matches "*.kpseg".
+  // "*.kpseg" matches ".kpseg" itself too (the star matches nothing), and
+  // case-insensitively, as the Windows file system matches it.
+  if (name.size() < n) return false;
   for (size_t i = 0; i < n; ++i) {
     wchar_t c = name[name.size() - n + i];
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');

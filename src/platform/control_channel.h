@@ -44,9 +44,12 @@ class ControlEvents {
 
   virtual ~ControlEvents() = default;
   // Waits for one event, at most `timeoutMs` (negative: no limit). Several
-  // signals of one auto-reset event before the wake count as one. On Windows
-  // window messages are dispatched while waiting; a WM_QUIT gives kQuit.
-  // Stop stays signalled once set (a manual-reset event).
+  // signals of one auto-reset event before the wake count as one. When
+  // several events are signalled the first in the order Save, Stop, Reload,
+  // ShowSettings is delivered, so a Save signalled before a Stop is served
+  // before the loop ends. On Windows window messages are dispatched while
+  // waiting; a WM_QUIT gives kQuit. Stop stays signalled once set (a
+  // manual-reset event).
   virtual Wake Wait(int timeoutMs) = 0;
 };
 

@@ -25,18 +25,28 @@ namespace kp {
 
 namespace {
 
-std::string RuntimeFolder() {
+std::string RuntimeFolderPath() {
   const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  std::string folder = xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) + "/kaptora"
-                                                         : "/tmp/kaptora-" + std::to_string(::getuid());
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  return xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) + "/kaptora"
+                                          : "/tmp/kaptora-" + std::to_string(::getuid());
+}
+
+// The folder when it exists and is safe to use: ours, and nobody else may
+// write into it. Empty otherwise.
+std::string ExistingRuntimeFolder() {
+  std::string folder = RuntimeFolderPath();
   struct stat st {};
-  // Refuse a folder that someone else owns or others may write into.
   if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
       (st.st_mode & 0077) != 0) {
     return {};
   }
   return folder;
+}
+
+// The engine's side: creates the folder (mode 0700) when it is missing.
+std::string CreateRuntimeFolder() {
+  if (::mkdir(RuntimeFolderPath().c_str(), 0700) != 0 && errno != EEXIST) return {};
+  return ExistingRuntimeFolder();
 }
 
 // "Local\Kaptora.Save" -> "<runtime>/Kaptora.Save.sock"
@@ -79,7 +89,7 @@ class PosixControlEvents : public ControlEvents {
                                                            ControlEvent::kReload, ControlEvent::kShowSettings};
 
   bool Open() {
-    std::string folder = RuntimeFolder();
+    std::string folder = CreateRuntimeFolder();
     if (folder.empty()) return false;
     for (size_t i = 0; i < kEvents.size(); ++i) {
       paths_[i] = SocketPath(folder, kEvents[i]);
@@ -111,30 +121,31 @@ class PosixControlEvents : public ControlEvents {
     ::signal(SIGINT, SIG_DFL);
   }
 
+  // Events are served in the order Windows serves the lowest signalled
+  // handle: Save, Stop, Reload, ShowSettings. So a Save signalled before a
+  // Stop is still delivered before the loop ends, while a set Stop hides
+  // Reload and ShowSettings. Each socket is drained whole when its event is
+  // delivered: several signals before that coalesce into one, as with an
+  // auto-reset event. Stop stays set once seen (a manual-reset event).
   Wake Wait(int timeoutMs) override {
-    if (stopped_) return EventWake(ControlEvent::kStop);
     std::array<pollfd, 5> fds{};
     for (size_t i = 0; i < kEvents.size(); ++i) fds[i] = {fds_[i], POLLIN, 0};
     fds[4] = {g_signalPipe[0], POLLIN, 0};
-    int ready = ::poll(fds.data(), fds.size(), timeoutMs < 0 ? -1 : timeoutMs);
-    if (ready == 0) return {};
+    // Once stopped, the wait never blocks: Stop is signalled.
+    int ready = ::poll(fds.data(), fds.size(), stopped_ ? 0 : timeoutMs < 0 ? -1 : timeoutMs);
     if (ready < 0) return {Wake::Kind::kError, ControlEvent::kSave};
     if (fds[4].revents != 0) {
       Drain(g_signalPipe[0]);
       stopped_ = true;
     }
-    // Stop wins; otherwise the first signalled event in the engine's order.
-    // Each socket is drained whole: several signals before this wake
-    // coalesce into one, as with an auto-reset event.
     for (size_t i = 0; i < kEvents.size(); ++i) {
-      if (fds[i].revents != 0 && kEvents[i] == ControlEvent::kStop) {
-        Drain(fds_[i]);
-        stopped_ = true;
-      }
-    }
-    if (stopped_) return EventWake(ControlEvent::kStop);
-    for (size_t i = 0; i < kEvents.size(); ++i) {
-      if (fds[i].revents != 0) {
+      if (kEvents[i] == ControlEvent::kStop) {
+        if (fds[i].revents != 0) {
+          Drain(fds_[i]);
+          stopped_ = true;
+        }
+        if (stopped_) return EventWake(ControlEvent::kStop);
+      } else if (fds[i].revents != 0) {
         Drain(fds_[i]);
         return EventWake(kEvents[i]);
       }
@@ -159,7 +170,8 @@ class PosixControlEvents : public ControlEvents {
 }  // namespace
 
 bool SignalControlEvent(ControlEvent event) {
-  std::string folder = RuntimeFolder();
+  // A missing folder means no engine runs; a signal never creates it.
+  std::string folder = ExistingRuntimeFolder();
   if (folder.empty()) return false;
   sockaddr_un address{};
   if (!FillAddress(SocketPath(folder, event), &address)) return false;
@@ -174,7 +186,7 @@ bool SignalControlEvent(ControlEvent event) {
 }
 
 std::unique_ptr<InstanceLock> AcquireInstanceLock() {
-  std::string folder = RuntimeFolder();
+  std::string folder = CreateRuntimeFolder();
   if (folder.empty()) return nullptr;
   int fd = ::open((folder + "/Kaptora.Instance.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;

@@ -10,13 +10,13 @@ std::wstring JoinPath(std::wstring_view base, std::wstring_view part) {
 }
 
 std::wstring ParentFolder(std::wstring_view path) {
-  size_t pos = path.find_last_of(L"\\/");
+  size_t pos = path.find_last_of(kPathSeparators);
   if (pos == std::wstring_view::npos) return std::wstring(path);
   return std::wstring(path.substr(0, pos));
 }
 
 std::wstring FileName(std::wstring_view path) {
-  size_t pos = path.find_last_of(L"\\/");
+  size_t pos = path.find_last_of(kPathSeparators);
   if (pos == std::wstring_view::npos) return std::wstring(path);
   return std::wstring(path.substr(pos + 1));
 }

@@ -8,19 +8,23 @@ namespace kp {
 
 #ifdef _WIN32
 inline constexpr wchar_t kPathSeparator = L'\\';
+// Windows accepts both; on POSIX a backslash is an ordinary file-name
+// character.
+inline constexpr const wchar_t* kPathSeparators = L"\\/";
 #else
 inline constexpr wchar_t kPathSeparator = L'/';
+inline constexpr const wchar_t* kPathSeparators = L"/";
 #endif
 
 // base + separator + each part, as the Windows layout writes "\Kaptora" with
 // a leading backslash; parts must not start with a separator themselves.
 std::wstring JoinPath(std::wstring_view base, std::wstring_view part);
 
-// The part of `path` up to its last '\' or '/' (exclusive); the whole path
-// when it has no separator.
+// The part of `path` up to its last separator (exclusive); the whole path
+// when it has no separator. Separators are those of kPathSeparators.
 std::wstring ParentFolder(std::wstring_view path);
 
-// The part after the last '\' or '/'; the whole path when there is none.
+// The part after the last separator; the whole path when there is none.
 std::wstring FileName(std::wstring_view path);
 
 // Absolute form of `path` (GetFullPathNameW / the current directory on POSIX),

@@ -10,10 +10,15 @@ namespace {
 class FaultFile : public File {
  public:
   FaultFile(std::unique_ptr<File> real, std::optional<uint64_t> writeBudget, uint32_t writeError,
-            std::optional<uint64_t> readBudget)
-      : real_(std::move(real)), writeBudget_(writeBudget), writeError_(writeError), readBudget_(readBudget) {}
+            std::optional<uint64_t> readBudget, std::shared_ptr<FaultFiles::Gate> gate = nullptr)
+      : real_(std::move(real)),
+        writeBudget_(writeBudget),
+        writeError_(writeError),
+        readBudget_(readBudget),
+        gate_(std::move(gate)) {}
 
   IoStatus Write(const void* data, size_t size) override {
+    if (gate_) gate_->Pass();
     if (writeBudget_) {
       if (size > *writeBudget_) return IoStatus::Failure(writeError_);
       *writeBudget_ -= size;
@@ -47,10 +52,21 @@ class FaultFile : public File {
   std::optional<uint64_t> writeBudget_;
   uint32_t writeError_;
   std::optional<uint64_t> readBudget_;
+  std::shared_ptr<FaultFiles::Gate> gate_;
   uint64_t position_ = 0;
 };
 
 }  // namespace
+
+void FaultFiles::Gate::Pass() {
+  std::unique_lock lock(mutex);
+  ++waiting;
+  changed.notify_all();
+  changed.wait(lock, [this] { return open || permits > 0; });
+  if (!open) --permits;
+  --waiting;
+  changed.notify_all();
+}
 
 const FaultFiles::Rule* FaultFiles::Match(const std::vector<Rule>& rules, const std::wstring& path) {
   for (const Rule& rule : rules) {
@@ -83,8 +99,33 @@ void FaultFiles::SetFreeSpace(std::optional<uint64_t> bytes) {
   std::lock_guard lock(mutex_);
   freeSpace_ = bytes;
 }
-void FaultFiles::ClearFaults() {
+void FaultFiles::FailFreeSpace(uint32_t error) {
   std::lock_guard lock(mutex_);
+  freeSpaceError_ = error;
+}
+void FaultFiles::HoldWrites(std::wstring pathContains) {
+  std::lock_guard lock(mutex_);
+  holdRules_.push_back({std::move(pathContains), 0, 0});
+}
+void FaultFiles::AllowWrites(int count) {
+  std::lock_guard lock(gate_->mutex);
+  gate_->permits += count;
+  gate_->changed.notify_all();
+}
+void FaultFiles::ReleaseWrites() {
+  std::lock_guard lock(gate_->mutex);
+  gate_->open = true;
+  gate_->changed.notify_all();
+}
+int FaultFiles::heldWrites() const {
+  std::lock_guard lock(gate_->mutex);
+  return gate_->waiting;
+}
+void FaultFiles::ClearFaults() {
+  ReleaseWrites();
+  std::lock_guard lock(mutex_);
+  holdRules_.clear();
+  freeSpaceError_.reset();
   createRules_.clear();
   writeRules_.clear();
   renameRules_.clear();
@@ -104,6 +145,7 @@ int FaultFiles::renameCalls() const {
 IoStatus FaultFiles::Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) {
   std::optional<uint64_t> budget;
   uint32_t writeError = 0;
+  std::shared_ptr<Gate> gate;
   {
     std::lock_guard lock(mutex_);
     ++createCalls_;
@@ -112,11 +154,12 @@ IoStatus FaultFiles::Create(const std::wstring& path, const CreateOptions& optio
       budget = rule->bytes;
       writeError = rule->error;
     }
+    if (Match(holdRules_, path) != nullptr) gate = gate_;
   }
   std::unique_ptr<File> real;
   IoStatus status = real_.Create(path, options, &real);
   if (!status) return status;
-  *out = std::make_unique<FaultFile>(std::move(real), budget, writeError, std::nullopt);
+  *out = std::make_unique<FaultFile>(std::move(real), budget, writeError, std::nullopt, std::move(gate));
   return status;
 }
 
@@ -152,6 +195,7 @@ IoStatus FaultFiles::ListFiles(const std::wstring& folder, std::vector<std::wstr
 IoStatus FaultFiles::FreeSpace(const std::wstring& path, uint64_t* bytes) {
   {
     std::lock_guard lock(mutex_);
+    if (freeSpaceError_) return IoStatus::Failure(*freeSpaceError_);
     if (freeSpace_) {
       *bytes = *freeSpace_;
       return IoStatus::Success();

@@ -1,11 +1,13 @@
 // A `Files` that passes every call to a real one and fails the calls a test
 // names: creation, writes past a byte budget (a full disk or a short write),
-// renames, opening for read, reads past a byte budget (a short file), and
-// free space. Rules match a path by substring; they stay until cleared.
-// Thread-safe, since the replay buffer's writer thread uses it.
+// renames, opening for read, reads past a byte budget (a short file), free
+// space; and it can stall writes. Rules match a path by substring; they stay
+// until cleared. Thread-safe, since the replay buffer's writer thread uses it.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,10 +32,20 @@ class FaultFiles : public Files {
   void EndReadsAfter(std::wstring pathContains, uint64_t bytes);
   // Reports this free space instead of the real one.
   void SetFreeSpace(std::optional<uint64_t> bytes);
+  // The free-space query fails with `error`.
+  void FailFreeSpace(uint32_t error = kErrorAccessDenied);
+  // Writes to matching files opened after this call wait (a stalled disk)
+  // until AllowWrites lets some through or ReleaseWrites opens the gate for
+  // good. A held write that fails by a write rule fails once it passes.
+  void HoldWrites(std::wstring pathContains);
+  void AllowWrites(int count);
+  void ReleaseWrites();
   void ClearFaults();
 
   int createCalls() const;
   int renameCalls() const;
+  // Writes waiting at the gate right now.
+  int heldWrites() const;
 
   IoStatus Create(const std::wstring& path, const CreateOptions& options,
                   std::unique_ptr<File>* out) override;
@@ -54,10 +66,24 @@ class FaultFiles : public Files {
   };
   static const Rule* Match(const std::vector<Rule>& rules, const std::wstring& path);
 
+ public:
+  // Shared by the gated files; public only for them.
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int permits = 0;
+    int waiting = 0;
+    void Pass();
+  };
+
+ private:
   Files& real_;
   mutable std::mutex mutex_;
-  std::vector<Rule> createRules_, writeRules_, renameRules_, openRules_, readRules_;
+  std::vector<Rule> createRules_, writeRules_, renameRules_, openRules_, readRules_, holdRules_;
   std::optional<uint64_t> freeSpace_;
+  std::optional<uint32_t> freeSpaceError_;
+  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
   int createCalls_ = 0;
   int renameCalls_ = 0;
 };

@@ -183,7 +183,7 @@ def wait_for(predicate, timeout):
 def check_grammar(t, c):
     usage = t.text(USAGE)
     rows = [
-        ["SAVE"], ["Save"], ["bogus"], ["--settings"],
+        ["SAVE"], ["Save"], ["bogus"], ["--settings"], ["run", "x"], ["run", "--settings", "s.json", "x"],
         ["record"], ["record", "5"], ["record", "0", "o.mp4"], ["record", "-5", "o.mp4"],
         ["record", "abc", "o.mp4"], ["record", "0x10", "o.mp4"], ["record", "inf", "o.mp4"],
         ["record", "nan", "o.mp4"], ["record", "5", "a.mp4", "b.mp4"],

@@ -4,6 +4,8 @@
 #include <limits>
 
 #include "app/command_line.h"
+#include "app/record_command.h"
+#include "platform/wide_number.h"
 
 namespace kp {
 namespace {
@@ -22,6 +24,9 @@ TEST(CommandLineTest, GrammarTable) {
   const Row rows[] = {
       {{}, Action::kRunEngine},
       {{L"run"}, Action::kRunEngine},
+      {{L"run", L"x"}, Action::kUsage},
+      {{L"run", L"--settings", L"x.json"}, Action::kRunEngine},
+      {{L"--settings", L"x.json", L"run", L"run"}, Action::kUsage},
       {{L"save"}, Action::kSignal},
       {{L"save", L"extra", L"words"}, Action::kSignal},
       {{L"stop"}, Action::kSignal},
@@ -82,6 +87,7 @@ TEST(CommandLineTest, SettingsMayStandAnywhereAndTheLastWins) {
   EXPECT_EQ(consumed.settingsPath, L"/abs/save");
 }
 
+// The portable reading of the seconds; Windows calls the runtime's _wtof.
 TEST(CommandLineTest, SecondsFollowTheRuntimeGrammar) {
   struct Row {
     const wchar_t* text;
@@ -94,18 +100,18 @@ TEST(CommandLineTest, SecondsFollowTheRuntimeGrammar) {
       {L"INFINITY", 0}, {L".", 0},     {L"+", 0},         {L"-.e5", 0},     {L"1.5.5", 1.5}, {L"3 4", 3},
   };
   for (const Row& row : rows) {
-    EXPECT_DOUBLE_EQ(ParseSecondsLikeWtof(row.text), row.value) << std::string(row.text, row.text + wcslen(row.text));
+    EXPECT_DOUBLE_EQ(WideToDouble(row.text), row.value) << std::string(row.text, row.text + wcslen(row.text));
   }
-  EXPECT_TRUE(std::isinf(ParseSecondsLikeWtof(L"1e400")));
+  EXPECT_TRUE(std::isinf(WideToDouble(L"1e400")));
 }
 
-TEST(CommandLineTest, EndTimeSaturatesInsteadOfOverflowing) {
+TEST(RecordCommandTest, EndTimeSaturatesInsteadOfOverflowing) {
   const int64_t max = std::numeric_limits<int64_t>::max();
-  EXPECT_EQ(EndTimeAfter(1'000, 2.5), 1'000 + 25'000'000);
-  EXPECT_EQ(EndTimeAfter(1'000, 0.00000015), 1'001);  // truncated
-  EXPECT_EQ(EndTimeAfter(1'000, 1e300), max);
-  EXPECT_EQ(EndTimeAfter(1'000, std::numeric_limits<double>::infinity()), max);
-  EXPECT_EQ(EndTimeAfter(max - 10, 1.0), max);
+  EXPECT_EQ(RecordEndTime(1'000, 2.5), 1'000 + 25'000'000);
+  EXPECT_EQ(RecordEndTime(1'000, 0.00000015), 1'001);  // truncated
+  EXPECT_EQ(RecordEndTime(1'000, 1e300), max);
+  EXPECT_EQ(RecordEndTime(1'000, std::numeric_limits<double>::infinity()), max);
+  EXPECT_EQ(RecordEndTime(max - 10, 1.0), max);
 }
 
 }  // namespace

@@ -244,6 +244,20 @@ TEST(AudioSourceTest, DefaultDeviceChangeSwitchesOnlyForTheDefaultSetting) {
   }
 }
 
+TEST(AudioSourceTest, LosingTheDefaultEndpointIsAChangeOfDevice) {
+  ToneScript script;
+  script.noDefaultEndpoint = {{3'000 * kMs, 2'500 * kMs}};  // no default from 3 s to 5.5 s
+  LogCapture log;
+  SourceRig rig(script);
+  rig.RunUntil(8'000 * kMs);
+  // Seen at the 4 s check; the reopen fails silently until a default exists.
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"audio: desktop capturing 'Tone 440 Hz'",
+                                                   "audio: desktop default device changed, switching",
+                                                   "audio: desktop capturing 'Tone 440 Hz'"}));
+  EXPECT_EQ(rig.device->CurrentEndpointId(), L"tone:desktop:0");
+  EXPECT_EQ(rig.device->opens(), 4);  // 0 s; 4 s and 5 s fail; 6 s
+}
+
 TEST(AudioSourceTest, DriftingDeviceClockIsPulledBackInSteps) {
   ToneScript script;
   script.clockError = 0.05;  // 2,400 frames per second too many

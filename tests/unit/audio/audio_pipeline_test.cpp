@@ -1,16 +1,20 @@
-// The pipeline with its real threads on the system clock: what starts, the
-// callback's order and time stamps, and clean stops (run under
-// ThreadSanitizer too).
+// The pipeline and a source with their real threads on the system clock:
+// what starts, the callback's order and time stamps, and clean stops (run
+// under ThreadSanitizer too).
 #include "audio/audio_pipeline.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "audio/audio_format.h"
+#include "audio/audio_ring.h"
+#include "audio/audio_source.h"
 #include "audio/tone_audio_device.h"
 #include "support/log_capture.h"
 #include "unit/audio/fake_aac_codec.h"
@@ -147,6 +151,47 @@ TEST(AudioPipelineTest, MixerThreadHooksRunOnTheMixerThread) {
   EXPECT_NE(startId, std::thread::id());
   EXPECT_EQ(startId, endId);
   EXPECT_NE(startId, std::this_thread::get_id());
+}
+
+// The capture thread may stop its own source (from a device callback); the
+// owner's next Start must then start a new run rather than find the ending
+// one still "running".
+TEST(AudioSourceTest, StopFromTheCaptureThreadDefersTheJoinAndStartRunsAgain) {
+  struct CallbackDevice : ToneAudioDevice {
+    using ToneAudioDevice::ToneAudioDevice;
+    uint32_t ReadPackets(const std::function<void(const DevicePacket&)>& sink) override {
+      ++reads;
+      if (onRead) onRead();
+      return ToneAudioDevice::ReadPackets(sink);
+    }
+    void Close() override {
+      ToneAudioDevice::Close();
+      ++closes;
+    }
+    std::atomic<int> reads{0};
+    std::atomic<int> closes{0};
+    std::function<void()> onRead;
+  };
+  AudioRing ring;
+  auto owned = std::make_unique<CallbackDevice>(AudioSourceKind::kDesktop, SystemClock(), ToneScript{});
+  CallbackDevice* device = owned.get();
+  AudioSource source(AudioSourceKind::kDesktop, L"default", 1.0f, 0, &ring, std::move(owned));
+  std::atomic<int> innerResult{-1};
+  device->onRead = [&] {
+    if (innerResult.load() < 0) innerResult = source.Stop() ? 1 : 0;
+  };
+  auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+  };
+  source.Start();
+  ASSERT_TRUE(waitFor([&] { return innerResult.load() >= 0; }));
+  EXPECT_EQ(innerResult.load(), 0);  // asked to end, not joined
+  ASSERT_TRUE(waitFor([&] { return device->closes.load() > 0; }));  // the loop ended and closed
+  const int readsBefore = device->reads.load();
+  source.Start();
+  EXPECT_TRUE(waitFor([&] { return device->reads.load() > readsBefore + 2; }));  // capturing again
+  EXPECT_TRUE(source.Stop());
 }
 
 }  // namespace

@@ -308,6 +308,17 @@ TEST(SettingsTest, SaveCreatesTheParentFolderChain) {
   EXPECT_EQ(ReadFileBytes(path), kDefaultFile);
 }
 
+#ifndef _WIN32
+// On POSIX a backslash is an ordinary character: "a\\b.json" is one file
+// name, and no folder "a" may appear for it.
+TEST(SettingsTest, BackslashIsPartOfTheFileNameOnPosix) {
+  TempFolder folder;
+  ASSERT_TRUE(SaveSettings(folder.File(L"a\\b.json"), Settings()));
+  EXPECT_EQ(ReadFileBytes(folder.File(L"a\\b.json")), kDefaultFile);
+  EXPECT_FALSE(FileExists(folder.File(L"a")));
+}
+#endif
+
 TEST(SettingsTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
   TempFolder folder;
   std::wstring path = folder.File(L"settings.json");

@@ -124,12 +124,18 @@ TEST_F(PipelineLoopTest, DeviceLossRebuildsOnceAndKeepsTheClock) {
   factory.acquire = [](FrameCall call) {
     return call.chain == 0 && call.frame == 10 ? CaptureStatus::DeviceLost : CaptureStatus::NewFrame;
   };
+  bool capturingWhileRebuilding = true;
   factory.createDevice = [&](int chain) {
-    if (chain == 1) clock.Advance(50 * kMs);  // the rebuild takes three frame intervals
+    if (chain == 1) {
+      capturingWhileRebuilding = state.capturing;
+      clock.Advance(50 * kMs);  // the rebuild takes three frame intervals
+    }
     return true;
   };
   factory.recoveries = [](int chain) { return chain == 0 ? 2 : 3; };
   Run(state, t0 + kSecond);
+
+  EXPECT_FALSE(capturingWhileRebuilding);
 
   EXPECT_TRUE(log.Has("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept"));
   EXPECT_EQ(log.CountStartingWith("pipeline: GPU device lost"), 1);
@@ -150,12 +156,20 @@ TEST_F(PipelineLoopTest, DeviceLossRebuildsOnceAndKeepsTheClock) {
 
 TEST_F(PipelineLoopTest, DeviceLossWithFailedRebuildRetriesAfterTwoSeconds) {
   PipelineState state(config, factory, clock);
+  LogCapture log;
   factory.acquire = [](FrameCall call) {
     return call.chain == 0 && call.frame == 10 ? CaptureStatus::DeviceLost : CaptureStatus::NewFrame;
   };
-  factory.findOutput = [](int chain) { return chain != 1; };
+  std::vector<bool> capturingAtBuild;
+  factory.findOutput = [&](int chain) {
+    capturingAtBuild.push_back(state.capturing);
+    return chain != 1;
+  };
   Run(state, t0 + 3 * kSecond);
 
+  // The failed rebuild is logged like any failed build, then retried once.
+  EXPECT_EQ(log.CountStartingWith("pipeline: build failed, retrying in 2s"), 1);
+  EXPECT_EQ(capturingAtBuild, (std::vector<bool>{false, false, false}));
   EXPECT_EQ(state.rebuilds, 1);
   EXPECT_EQ(factory.chainsCreated, 3);
   const std::vector<int64_t> second = SeenPts(2);

@@ -592,6 +592,24 @@ TEST_F(Mp4WriterTest, NothingToWriteTouchesNoFile) {
   EXPECT_FALSE(test::FileExists(path_));
 }
 
+// Profile and level come from SPS bytes 1 to 3: a shorter SPS would make a
+// file no player can decode, even one whose audio tracks are fine.
+TEST_F(Mp4WriterTest, ShortSpsIsRefusedWhereTheTrackIsAdded) {
+  test::FaultFiles files;
+  test::LogCapture log;
+  Mp4Writer writer(files);
+  VideoTrackInfo video = MakeVideo();
+  video.sps.resize(3);
+  EXPECT_EQ(writer.AddVideoTrack(video), -1);
+  const int audio = writer.AddAudioTrack(MakeAudio("A"));
+  writer.AddSample(-1, MakePacket(kBase, kSecond, true, 1000, 1));
+  writer.AddSample(audio, MakePacket(kBase, kSecond / 50, true, 100, 2));
+  EXPECT_FALSE(writer.Write(path_));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"mp4: video track refused, SPS of 3 bytes is too short"}));
+  EXPECT_EQ(files.createCalls(), 0);
+  EXPECT_FALSE(test::FileExists(path_));
+}
+
 TEST_F(Mp4WriterTest, CreateFailureIsLoggedWithTheSystemCode) {
   test::FaultFiles files;
   files.FailCreate(L".part", kErrorAccessDenied);

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "media/buffer_test_util.h"
@@ -282,14 +285,15 @@ TEST(ReplayBufferTest, NonKeyframeWithChangedParametersIsNotIndexed) {
 
 TEST(ReplayBufferTest, DeletesLeftoverSegmentFilesAtStart) {
   TempFolder dir;
-  WriteFileBytes(dir.File(L"000007.kpseg"), "old");
-  WriteFileBytes(dir.File(L"notes.txt"), "keep");
+  // What "*.kpseg" matches: any name ending so, in any case, ".kpseg" too.
+  for (const wchar_t* name : {L"000007.kpseg", L".kpseg", L"x.KPSeg"}) WriteFileBytes(dir.File(name), "old");
+  for (const wchar_t* name : {L"notes.txt", L"kpseg", L"a.kpseg.txt"}) WriteFileBytes(dir.File(name), "keep");
   LogCapture log;
   {
     ReplayBuffer buffer(dir.path(), 300 * kSec);
-    EXPECT_TRUE(log.Has("buffer: removed 1 leftover segment file(s)"));
+    EXPECT_TRUE(log.Has("buffer: removed 3 leftover segment file(s)"));
     EXPECT_TRUE(log.Has("buffer: on disk in " + dir.utf8() + ", 300s window"));
-    EXPECT_EQ(SegmentFiles(dir.path()), (std::vector<std::string>{"notes.txt"}));
+    EXPECT_EQ(SegmentFiles(dir.path()), (std::vector<std::string>{"a.kpseg.txt", "kpseg", "notes.txt"}));
   }
   log.Clear();
   ReplayBuffer again(dir.path(), 300 * kSec);
@@ -441,6 +445,132 @@ TEST(ReplayBufferTest, LowDiskSpaceIsCheckedAtMostEveryFiveSecondsAndLoggedOnce)
 // Producers on several threads, a host thread taking clips and changing the
 // window, and the writer rolling and trimming underneath: every clip must be
 // consistent and every record must point at its own bytes.
+// Polls `done` for up to 10 s: the writer thread works on its own time.
+bool Eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+// A disk that stalls, fails or cannot say how much room it has. The
+// stalled-write gate holds the writer inside a write, so a test can queue a
+// whole batch behind it and see exactly which flush published what, without
+// ever asking for a flush (no clip is taken unless the case says so).
+TEST(ReplayBufferTest, MisbehavingDisk) {
+  constexpr size_t kBig = 100 * 1024;  // eleven of these pass the 1 MiB staging limit, ten do not
+  struct Rig {
+    TempFolder dir;
+    FaultFiles files;
+    FakeClock clock;
+    LogCapture log;
+    std::unique_ptr<ReplayBuffer> buffer;
+    Rig() { buffer = std::make_unique<ReplayBuffer>(dir.path(), 300 * kSec, files, clock); }
+    ~Rig() {
+      files.ReleaseWrites();  // never leave the writer stuck behind the gate
+      buffer.reset();
+    }
+    void Push(int64_t at, bool keyframe, size_t size = 100) {
+      buffer->PushVideo(VideoInfo(), Video(T0 + at, keyframe, 100 * kMs, size));
+    }
+    int64_t Buffered() const { return buffer->GetStatus().duration; }
+    // Pushes the first keyframe and waits until the writer's flush of it, on
+    // its own after the queue went idle, stands at the gate.
+    bool FirstKeyframeHeld() {
+      files.HoldWrites(L"000001.kpseg");
+      Push(0, true);
+      return Eventually([&] { return files.heldWrites() == 1; });
+    }
+  };
+  auto checkBytes = [](const ReplayBuffer::Clip& clip) {
+    for (const PacketRecord& r : clip.videoPackets) {
+      EXPECT_EQ(RecordBytes(r), AsString(PayloadFor(0, r.pts, r.size))) << r.pts;
+    }
+  };
+
+  struct Case {
+    const char* name;
+    std::function<void(Rig&)> run;
+  };
+  const Case cases[] = {
+      {"idle flush, 1 MiB flush, 3 s flush limit",
+       [&](Rig& rig) {
+         ASSERT_TRUE(rig.FirstKeyframeHeld());
+         for (int k = 1; k <= 12; ++k) rig.Push(k * 100 * kMs, false, kBig);  // one batch behind the gate
+         rig.files.AllowWrites(2);
+         // The idle flush published the keyframe, the 1 MiB flush the first
+         // eleven packets; the twelfth waits for the next idle flush, which
+         // is now stuck at the gate.
+         ASSERT_TRUE(Eventually([&] { return rig.files.heldWrites() == 1 && rig.Buffered() == 1200 * kMs; }));
+         EXPECT_EQ(rig.buffer->GetStatus().gopCount, 1u);
+
+         const auto before = std::chrono::steady_clock::now();
+         ReplayBuffer::Clip clip;
+         EXPECT_TRUE(rig.buffer->TakeClip(60 * kSec, T0 + 10 * kSec, clip));
+         const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+         EXPECT_GE(waited, 2.9);  // gave the writer its 3 s ...
+         EXPECT_LT(waited, 8.0);  // ... and no more
+         EXPECT_EQ(clip.videoPackets.size(), 12u);  // what was indexed by then
+         checkBytes(clip);
+
+         rig.files.ReleaseWrites();
+         EXPECT_TRUE(Eventually([&] { return rig.Buffered() == 1300 * kMs; }));
+         EXPECT_FALSE(rig.buffer->GetStatus().degraded);
+       }},
+      {"write failure at a 1 MiB flush",
+       [&](Rig& rig) {
+         rig.files.FailWritesAfter(L"000001.kpseg", 132);  // the first keyframe's record only
+         ASSERT_TRUE(rig.FirstKeyframeHeld());
+         for (int k = 1; k <= 11; ++k) rig.Push(k * 100 * kMs, false, kBig);
+         rig.Push(1200 * kMs, true);  // young: would continue segment 1
+         rig.Push(1300 * kMs, false);
+         rig.files.ReleaseWrites();
+         ReplayBuffer::Clip clip = Everything(*rig.buffer, T0 + 10 * kSec);
+         // The failed flush came before the keyframe, which opened a new file.
+         EXPECT_EQ(PtsOf(clip.videoPackets), (std::vector<int64_t>{T0, T0 + 1200 * kMs, T0 + 1300 * kMs}));
+         ASSERT_EQ(clip.videoPackets.size(), 3u);
+         EXPECT_EQ(clip.videoPackets[1].segment->index, 2u);
+         checkBytes(clip);
+         EXPECT_EQ(rig.log.CountStartingWith("buffer: write failed (error 112) — disk full?"), 1);
+         EXPECT_TRUE(rig.buffer->GetStatus().degraded);
+       }},
+      {"write failure at a segment roll",
+       [&](Rig& rig) {
+         rig.files.FailWritesAfter(L"000001.kpseg", 132);
+         ASSERT_TRUE(rig.FirstKeyframeHeld());
+         rig.Push(100 * kMs, false);   // staged, then lost with the flush at the roll
+         rig.Push(10 * kSec, true);    // rolls to segment 2
+         rig.Push(10 * kSec + 100 * kMs, false);
+         rig.files.ReleaseWrites();
+         ReplayBuffer::Clip clip = Everything(*rig.buffer, T0 + 20 * kSec);
+         EXPECT_EQ(PtsOf(clip.videoPackets), (std::vector<int64_t>{T0, T0 + 10 * kSec, T0 + 10 * kSec + 100 * kMs}));
+         ASSERT_EQ(clip.videoPackets.size(), 3u);
+         EXPECT_EQ(clip.videoPackets[1].segment->index, 2u);
+         checkBytes(clip);
+         EXPECT_EQ(rig.log.CountStartingWith("buffer: write failed (error 112) — disk full?"), 1);
+         EXPECT_TRUE(rig.buffer->GetStatus().degraded);
+       }},
+      {"failed free-space query counts as unlimited",
+       [&](Rig& rig) {
+         rig.files.FailFreeSpace();
+         for (int64_t t = 0; t < 10 * kSec; t += 100 * kMs) rig.Push(t, t % (2 * kSec) == 0);
+         Everything(*rig.buffer, T0 + 20 * kSec);
+         rig.clock.Advance(5 * kSec);  // the check at the roll is due
+         rig.Push(10 * kSec, true);
+         Everything(*rig.buffer, T0 + 20 * kSec);
+         EXPECT_EQ(rig.buffer->GetStatus().gopCount, 6u);  // nothing dropped
+         EXPECT_FALSE(rig.buffer->GetStatus().degraded);
+         EXPECT_EQ(rig.log.CountStartingWith("buffer: low disk space"), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    c.run(rig);
+  }
+}
+
 TEST(ReplayBufferTest, ConcurrentProducersAndClipsStayConsistent) {
   TempFolder dir;
   auto buffer = std::make_shared<ReplayBuffer>(dir.path(), 3 * kSec);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/control_channel.h"
 #include "support/temp_folder.h"
@@ -49,9 +51,43 @@ TEST_F(ControlChannelTest, OnlyOneInstanceHoldsTheLockUntilItIsReleased) {
   EXPECT_NE(AcquireInstanceLock(), nullptr);
 }
 
-TEST_F(ControlChannelTest, SignalsWithoutEngineReportNotRunning) {
+TEST_F(ControlChannelTest, SignalsWithoutEngineReportNotRunningAndCreateNothing) {
   EXPECT_FALSE(SignalControlEvent(ControlEvent::kSave));
   EXPECT_FALSE(SignalControlEvent(ControlEvent::kStop));
+  // A missing runtime folder is what "not running" looks like; a signal
+  // must not make one.
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(folder_.utf8()) / "kaptora"));
+}
+
+// Signals sent before the engine wakes are served in a fixed order: Save
+// before Stop, Stop before Reload and ShowSettings, and Stop stays set.
+TEST_F(ControlChannelTest, PendingEventsAreServedSaveFirstThenStop) {
+  using E = ControlEvent;
+  struct Case {
+    const char* name;
+    std::vector<E> signals;    // sent in this order before the first wait
+    std::vector<E> expected;   // the wakes that follow
+  };
+  const Case cases[] = {
+      {"save; stop", {E::kSave, E::kStop}, {E::kSave, E::kStop, E::kStop}},
+      {"stop; save", {E::kStop, E::kSave}, {E::kSave, E::kStop, E::kStop}},
+      {"reload; settings; stop", {E::kReload, E::kShowSettings, E::kStop}, {E::kStop, E::kStop}},
+      {"settings; reload", {E::kShowSettings, E::kReload}, {E::kReload, E::kShowSettings}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto events = CreateControlEvents();
+    ASSERT_NE(events, nullptr);
+    for (E event : c.signals) ASSERT_TRUE(SignalControlEvent(event));
+    for (E expected : c.expected) {
+      const auto wake = events->Wait(1000);
+      EXPECT_EQ(wake.kind, Kind::kEvent);
+      EXPECT_EQ(wake.event, expected);
+    }
+    if (c.expected.back() != E::kStop) {
+      EXPECT_EQ(events->Wait(0).kind, Kind::kTimeout);
+    }
+  }
 }
 
 TEST_F(ControlChannelTest, RepeatedSignalsCoalesceAndStopStaysSet) {
