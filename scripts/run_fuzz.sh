@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, "fuzz" preset) and runs json_fuzz for a
-# bounded time. Usage: scripts/run_fuzz.sh [seconds]   (default 30)
+# Builds the libFuzzer targets (clang, "fuzz" preset) and runs every one of
+# them, splitting a bounded total time evenly between them.
+# Usage: scripts/run_fuzz.sh [total seconds]   (default 90)
 # KP_FUZZ_BUILD_DIR overrides the build folder (default: the preset's).
 # Exits non-zero when the build fails or the fuzzer finds a crash.
 set -euo pipefail
 
-seconds="${1:-30}"
+total="${1:-90}"
+targets=(json_fuzz export_job_fuzz track_descriptions_fuzz)
+corpora=(json export_job track_descriptions)
+seconds=$(( total / ${#targets[@]} ))
+[ "$seconds" -ge 1 ] || seconds=1
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
@@ -16,14 +21,19 @@ else
   build="$root/build/fuzz"
   cmake --preset fuzz
 fi
-# Only the fuzzer: the other targets of the tree are not needed here.
-cmake --build "$build" --target json_fuzz -j2
+# Only the fuzzers: the other targets of the tree are not needed here.
+cmake --build "$build" --target "${targets[@]}" -j2
 
-# Work on a copy of the seed corpus so new inputs do not land in the tree.
+# Work on copies of the seed corpora so new inputs do not land in the tree.
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-cp -r "$root/fuzz/corpus/json/." "$work/"
 mkdir -p "$build/fuzz-artifacts"
 
-"$build/fuzz/json_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix="$build/fuzz-artifacts/" "$work"
+for i in "${!targets[@]}"; do
+  target="${targets[$i]}"
+  mkdir -p "$work/$target"
+  cp -r "$root/fuzz/corpus/${corpora[$i]}/." "$work/$target/"
+  echo "== $target: ${seconds}s"
+  "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$build/fuzz-artifacts/$target-" "$work/$target"
+done

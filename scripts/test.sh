@@ -33,7 +33,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan -j "$
 suites=$((suites + 1))
 
 step "Fuzzing (short run)"
-bash scripts/run_fuzz.sh 30
+bash scripts/run_fuzz.sh 90
 suites=$((suites + 1))
 
 step "Windows cross build"

@@ -10,8 +10,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "audio/aac_codec.h"
 #include "audio/aac_encoder.h"
@@ -70,24 +73,15 @@ class FfmpegAacCodec : public AacCodec {
 
   void BeginStream() override {}
 
+  // Any number of frames is accepted: FFmpeg's encoder takes exactly one
+  // codec frame (1,024) per call, so input is queued and handed over a codec
+  // frame at a time, as far as the encoder accepts it; the rest goes in when
+  // output is collected. Only the last frame of a drained stream may be short.
   uint32_t ProcessInput(const int16_t* samples, uint32_t frames, int64_t time, int64_t /*duration*/) override {
     if (!opened_) return Code(AVERROR(EINVAL));
-    av_frame_unref(frame_);
-    frame_->format = AV_SAMPLE_FMT_FLTP;
-    frame_->sample_rate = static_cast<int>(kAudioSampleRate);
-    frame_->nb_samples = static_cast<int>(frames);
-    int result = av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout);
-    if (result >= 0) result = av_frame_get_buffer(frame_, 0);
-    if (result < 0) return Code(result);
-    auto* left = reinterpret_cast<float*>(frame_->data[0]);
-    auto* right = reinterpret_cast<float*>(frame_->data[1]);
-    for (uint32_t i = 0; i < frames; ++i) {
-      left[i] = static_cast<float>(samples[i * 2]) / 32768.0f;
-      right[i] = static_cast<float>(samples[i * 2 + 1]) / 32768.0f;
-    }
-    frame_->pts = time;
-    result = avcodec_send_frame(context_, frame_);
-    if (result == AVERROR(EAGAIN)) return kNotAccepting;
+    if (pending_.empty()) pendingTime_ = time;
+    pending_.insert(pending_.end(), samples, samples + size_t{frames} * kAudioChannels);
+    const int result = SendPending();
     return result < 0 ? Code(result) : kOk;
   }
 
@@ -96,6 +90,12 @@ class FfmpegAacCodec : public AacCodec {
     data->clear();
     if (!opened_) return kNeedMoreInput;
     int result = avcodec_receive_packet(context_, packet_);
+    if (result == AVERROR(EAGAIN)) {
+      // The encoder may be waiting for queued input.
+      const int sent = SendPending();
+      if (sent < 0) return Code(sent);
+      result = avcodec_receive_packet(context_, packet_);
+    }
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return kNeedMoreInput;
     if (result < 0) return Code(result);
     data->assign(packet_->data, packet_->data + packet_->size);
@@ -107,11 +107,61 @@ class FfmpegAacCodec : public AacCodec {
 
   uint32_t Drain() override {
     if (!opened_) return Code(AVERROR(EINVAL));
-    int result = avcodec_send_frame(context_, nullptr);
+    draining_ = true;
+    const int result = SendPending();
     return result < 0 ? Code(result) : kOk;
   }
 
  private:
+  // Hands queued codec frames to the encoder until it stops accepting
+  // (0, the rest waits) or fails (< 0); when draining, the short tail and
+  // then the end of the stream follow.
+  int SendPending() {
+    const size_t codecFrame = context_->frame_size > 0 ? static_cast<size_t>(context_->frame_size) : 1024;
+    for (;;) {
+      const size_t queued = (pending_.size() - consumed_) / kAudioChannels;
+      if (queued == 0 || (queued < codecFrame && !draining_)) break;
+      const size_t frames = std::min(queued, codecFrame);
+      const int result = SendFrame(pending_.data() + consumed_, frames);
+      if (result == AVERROR(EAGAIN)) return 0;
+      if (result < 0) return result;
+      consumed_ += frames * kAudioChannels;
+      pendingTime_ += static_cast<int64_t>(frames) * 10'000'000 / static_cast<int64_t>(kAudioSampleRate);
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed_));
+    consumed_ = 0;
+    if (draining_ && pending_.empty() && !flushSent_) {
+      const int result = avcodec_send_frame(context_, nullptr);
+      if (result == AVERROR(EAGAIN)) return 0;
+      if (result < 0 && result != AVERROR_EOF) return result;
+      flushSent_ = true;
+    }
+    return 0;
+  }
+
+  int SendFrame(const int16_t* samples, size_t frames) {
+    av_frame_unref(frame_);
+    frame_->format = AV_SAMPLE_FMT_FLTP;
+    frame_->sample_rate = static_cast<int>(kAudioSampleRate);
+    frame_->nb_samples = static_cast<int>(frames);
+    int result = av_channel_layout_copy(&frame_->ch_layout, &context_->ch_layout);
+    if (result >= 0) result = av_frame_get_buffer(frame_, 0);
+    if (result < 0) return result;
+    auto* left = reinterpret_cast<float*>(frame_->data[0]);
+    auto* right = reinterpret_cast<float*>(frame_->data[1]);
+    for (size_t i = 0; i < frames; ++i) {
+      left[i] = static_cast<float>(samples[i * 2]) / 32768.0f;
+      right[i] = static_cast<float>(samples[i * 2 + 1]) / 32768.0f;
+    }
+    frame_->pts = pendingTime_;
+    return avcodec_send_frame(context_, frame_);
+  }
+
+  std::vector<int16_t> pending_;  // interleaved frames not yet handed over
+  size_t consumed_ = 0;           // samples of pending_ already handed over
+  int64_t pendingTime_ = 0;       // time of the first frame not handed over
+  bool draining_ = false;
+  bool flushSent_ = false;
   const AVCodec* codec_;
   AVCodecContext* context_;
   AVFrame* frame_;

@@ -2,6 +2,10 @@
 
 namespace kp {
 
+IoStatus Files::CreateScratch(const std::wstring&, std::unique_ptr<File>*) {
+  return IoStatus::Failure(kErrorAccessDenied);
+}
+
 IoStatus ReadWholeFile(Files& files, const std::wstring& path, std::string* out) {
   std::unique_ptr<File> file;
   IoStatus status = files.OpenForRead(path, &file);

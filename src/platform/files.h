@@ -97,6 +97,11 @@ class Files {
   virtual IoStatus FreeSpace(const std::wstring& path, uint64_t* bytes) = 0;
   // Never fails: a missing path reports exists = false.
   virtual FileInfo Stat(const std::wstring& path) = 0;
+  // Creates (or truncates) a hidden, unshared scratch file open for reading
+  // and writing that the system deletes when it is closed, so nothing of it
+  // outlives the process, even after a crash (POSIX unlinks it right after
+  // opening). File systems that cannot make one report access denied.
+  virtual IoStatus CreateScratch(const std::wstring& path, std::unique_ptr<File>* out);
 };
 
 // The operating system's file system. Thread-safe; lives for the process.

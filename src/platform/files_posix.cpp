@@ -99,6 +99,20 @@ class PosixFiles : public Files {
     return IoStatus::Success();
   }
 
+  IoStatus CreateScratch(const std::wstring& path, std::unique_ptr<File>* out) override {
+    int fd = ::open(Native(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return Errno();
+    // Unlinked at once: the open descriptor keeps the data, and a crash
+    // leaves nothing behind.
+    if (::unlink(Native(path).c_str()) != 0) {
+      IoStatus status = Errno();
+      ::close(fd);
+      return status;
+    }
+    *out = std::make_unique<PosixFile>(fd);
+    return IoStatus::Success();
+  }
+
   IoStatus OpenForRead(const std::wstring& path, std::unique_ptr<File>* out) override {
     int fd = ::open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return Errno();

@@ -82,6 +82,14 @@ class WinFiles : public Files {
     return IoStatus::Success();
   }
 
+  IoStatus CreateScratch(const std::wstring& path, std::unique_ptr<File>* out) override {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    *out = std::make_unique<WinFile>(h);
+    return IoStatus::Success();
+  }
+
   IoStatus OpenForRead(const std::wstring& path, std::unique_ptr<File>* out) override {
     HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

@@ -37,8 +37,8 @@ std::unique_ptr<VideoEncoder> OpenVideoEncoder(EncoderChoice choice, std::option
 
 // The one way an encoder comes into being in the product: asks the device
 // for its adapter's vendor and runs OpenVideoEncoder with the NVENC and
-// Media Foundation encoders. Windows build only (the Linux build has no
-// hardware encoders).
+// Media Foundation encoders. The Linux build has no hardware encoders and
+// opens its lossless stand-in the same way, for an unknown vendor.
 std::unique_ptr<VideoEncoder> CreateVideoEncoder(EncoderChoice choice, GpuDevice* device, GpuTexture* input,
                                                  const EncoderConfig& config);
 

@@ -163,6 +163,25 @@ IoStatus FaultFiles::Create(const std::wstring& path, const CreateOptions& optio
   return status;
 }
 
+IoStatus FaultFiles::CreateScratch(const std::wstring& path, std::unique_ptr<File>* out) {
+  std::optional<uint64_t> budget;
+  uint32_t writeError = 0;
+  {
+    std::lock_guard lock(mutex_);
+    ++createCalls_;
+    if (const Rule* rule = Match(createRules_, path)) return IoStatus::Failure(rule->error);
+    if (const Rule* rule = Match(writeRules_, path)) {
+      budget = rule->bytes;
+      writeError = rule->error;
+    }
+  }
+  std::unique_ptr<File> real;
+  IoStatus status = real_.CreateScratch(path, &real);
+  if (!status) return status;
+  *out = std::make_unique<FaultFile>(std::move(real), budget, writeError, std::nullopt);
+  return status;
+}
+
 IoStatus FaultFiles::OpenForRead(const std::wstring& path, std::unique_ptr<File>* out) {
   std::optional<uint64_t> budget;
   {

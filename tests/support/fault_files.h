@@ -57,6 +57,8 @@ class FaultFiles : public Files {
   IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override;
   IoStatus FreeSpace(const std::wstring& path, uint64_t* bytes) override;
   FileInfo Stat(const std::wstring& path) override;
+  // Create and write rules apply as for Create.
+  IoStatus CreateScratch(const std::wstring& path, std::unique_ptr<File>* out) override;
 
  private:
   struct Rule {

@@ -1,0 +1,84 @@
+#include "export/input_probe.h"
+
+#include <cmath>
+
+namespace kp {
+
+uint32_t DecideFps(uint32_t numerator, uint32_t denominator) {
+  if (numerator == 0 || denominator == 0) return 60;
+  const uint64_t rounded = (uint64_t{numerator} * 2 + denominator) / (uint64_t{denominator} * 2);
+  if (rounded == 0) return 1;
+  if (rounded > 240) return 240;
+  return static_cast<uint32_t>(rounded);
+}
+
+bool DecideBt709(std::optional<uint32_t> yuvMatrix, uint32_t height) {
+  if (yuvMatrix == 1u) return true;
+  return yuvMatrix != 2u && height >= 720;
+}
+
+uint32_t SnapAudioBitrate(double kbps) {
+  if (!(kbps > 0)) return 160;
+  uint32_t best = 160;
+  for (uint32_t candidate : {96u, 128u, 160u, 192u}) {
+    if (std::fabs(kbps - candidate) < std::fabs(kbps - best)) best = candidate;
+  }
+  return best;
+}
+
+std::vector<SourceAudioTrack> ListSourceAudioTracks(const std::vector<SourceStream>& streams,
+                                                    const std::vector<TrackDescription>& descriptions) {
+  std::vector<SourceAudioTrack> tracks;
+  const size_t count = descriptions.size();
+  for (const SourceStream& stream : streams) {
+    if (stream.kind != StreamKind::Audio) continue;
+    SourceAudioTrack track;
+    track.streamIndex = stream.index;
+    double kbps = 0;
+    // The reader numbers the streams in the reverse of the file's trak order.
+    const size_t i = stream.index;
+    if (i < count && descriptions[count - 1 - i].sound) {
+      track.name = descriptions[count - 1 - i].name;
+      kbps = descriptions[count - 1 - i].bitrate;
+    }
+    if (track.name.empty()) track.name = "Audio " + std::to_string(tracks.size() + 1);
+    if (!(kbps > 0)) kbps = static_cast<double>(stream.averageBytesPerSecond) * 8.0 / 1000.0;
+    track.bitrate = SnapAudioBitrate(kbps);
+    tracks.push_back(std::move(track));
+  }
+  return tracks;
+}
+
+std::optional<InputInfo> DecideInputInfo(const SourceDescription& source,
+                                         const std::vector<TrackDescription>& descriptions) {
+  const SourceStream* video = nullptr;
+  for (const SourceStream& stream : source.streams) {
+    if (stream.kind == StreamKind::Video) {
+      video = &stream;
+      break;
+    }
+  }
+  if (!video || !video->hasFrameSize || video->width < kMinFrameSize || video->height < kMinFrameSize) {
+    return std::nullopt;
+  }
+  InputInfo info;
+  info.duration = source.duration > static_cast<uint64_t>(INT64_MAX) ? 0 : static_cast<int64_t>(source.duration);
+  info.width = video->width;
+  info.height = video->height;
+  info.fps = DecideFps(video->frameRateNumerator, video->frameRateDenominator);
+  info.bt709 = DecideBt709(video->yuvMatrix, video->height);
+  info.audioTracks = ListSourceAudioTracks(source.streams, descriptions);
+  return info;
+}
+
+std::optional<InputInfo> ProbeInput(ExportMedia& media, Files& files, const std::wstring& input) {
+  std::optional<SourceDescription> source = media.Describe(input);
+  if (!source) return std::nullopt;
+  bool hasAudio = false;
+  for (const SourceStream& stream : source->streams) hasAudio = hasAudio || stream.kind == StreamKind::Audio;
+  const std::vector<TrackDescription> descriptions =
+      hasAudio ? ReadTrackDescriptions(files, input) : std::vector<TrackDescription>{};
+  return DecideInputInfo(*source, descriptions);
+}
+
+}  // namespace kp
