@@ -3,10 +3,9 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/engine_loop.h"
 #include "app/log.h"
 #include "config/settings.h"
-#include "engine/engine.h"
-#include "platform/clock.h"
 #include "platform/control_channel.h"
 #include "platform/files.h"
 #include "platform/path.h"
@@ -14,26 +13,7 @@
 
 namespace kp {
 
-namespace {
-
-// Reads the settings file again and hands a changed result to the engine; an
-// unreadable file keeps the settings in force, an unchanged one costs nothing.
-void ReloadSettings(const std::wstring& settingsPath, Settings& current, Engine& engine, Files& files) {
-  Settings loaded;
-  std::string error;
-  if (!LoadSettings(settingsPath, &loaded, &error, files)) {
-    Log("settings: %s \xE2\x80\x94 keeping current settings", error.c_str());
-    return;
-  }
-  if (loaded == current) return;
-  current = loaded;
-  Log("settings: reloaded");
-  engine.ApplySettings(current);
-}
-
-}  // namespace
-
-int RunEngine(void* /*instance: the window class needs it once the tray exists*/, const std::wstring& settingsPath) {
+int RunEngine(void* instance, const std::wstring& settingsPath) {
   std::unique_ptr<InstanceLock> instanceLock = AcquireInstanceLock();
   if (!instanceLock) {
     // Another engine runs: it opens its settings application.
@@ -49,52 +29,19 @@ int RunEngine(void* /*instance: the window class needs it once the tray exists*/
 
   Settings settings;
   std::string error;
+  std::string loadError;
   if (!LoadSettings(settingsPath, &settings, &error, files)) {
     Log("settings: %s \xE2\x80\x94 using defaults", error.c_str());
+    loadError = error.empty() ? std::string("?") : error;
   }
   // A first start leaves a complete default file; an unreadable existing
   // file is never overwritten.
   if (!files.Stat(settingsPath).exists) SaveSettings(settingsPath, settings, files);
 
-  Engine engine([](const Engine::SaveResult&) {
-    // The summary line is the engine's; nothing else shows a result yet.
-  });
-  engine.ApplySettings(settings);
+  ServeEngine(instance, settingsPath, settings, loadError);
 
-  std::unique_ptr<ControlEvents> events = CreateControlEvents();
-  bool running = events != nullptr;
-  while (running) {
-    ControlEvents::Wake wake = events->Wait(-1);
-    switch (wake.kind) {
-      case ControlEvents::Wake::Kind::kEvent:
-        switch (wake.event) {
-          case ControlEvent::kSave:
-            engine.RequestSave();
-            break;
-          case ControlEvent::kStop:
-            running = false;
-            break;
-          case ControlEvent::kReload:
-            ReloadSettings(settingsPath, settings, engine, files);
-            break;
-          case ControlEvent::kShowSettings:
-            break;  // the settings application is started by the tray host
-        }
-        break;
-      case ControlEvents::Wake::Kind::kQuit:
-        running = false;
-        break;
-      case ControlEvents::Wake::Kind::kTimeout:
-        break;
-      case ControlEvents::Wake::Kind::kError:
-        SystemClock().SleepMs(10);
-        break;
-    }
-  }
-
-  Log("engine: exiting");
-  engine.Shutdown();  // queued saves are written first
-  events.reset();
+  // The mutex is held to the end, so a second start during shut-down still
+  // finds it and only signals ShowSettings.
   instanceLock.reset();
   CloseLogFile();
   return 0;

@@ -24,9 +24,11 @@ struct LogState {
   void* observerContext = nullptr;
 };
 
+// Never destroyed: a detached thread (the update check) may still log
+// while the process exits.
 LogState& State() {
-  static LogState state;
-  return state;
+  static LogState* const state = new LogState;
+  return *state;
 }
 
 // Set by the first Log call; the console column counts from here.

@@ -15,10 +15,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/log.h"
-#include "platform/control_channel.h"
+#include "platform/control_channel_posix.h"
 #include "platform/text.h"
 
 namespace kp {
@@ -83,7 +85,7 @@ void OnStopSignal(int) {
   errno = saved;
 }
 
-class PosixControlEvents : public ControlEvents {
+class PosixControlEvents : public PollableControlEvents {
  public:
   static constexpr std::array<ControlEvent, 4> kEvents = {ControlEvent::kSave, ControlEvent::kStop,
                                                            ControlEvent::kReload, ControlEvent::kShowSettings};
@@ -121,20 +123,20 @@ class PosixControlEvents : public ControlEvents {
     ::signal(SIGINT, SIG_DFL);
   }
 
+  void AppendPollFds(std::vector<pollfd>* fds) const override {
+    for (int fd : fds_) fds->push_back({fd, POLLIN, 0});
+    fds->push_back({g_signalPipe[0], POLLIN, 0});
+  }
+
   // Events are served in the order Windows serves the lowest signalled
   // handle: Save, Stop, Reload, ShowSettings. So a Save signalled before a
   // Stop is still delivered before the loop ends, while a set Stop hides
-  // Reload and ShowSettings. Each socket is drained whole when its event is
-  // delivered: several signals before that coalesce into one, as with an
-  // auto-reset event. Stop stays set once seen (a manual-reset event).
-  Wake Wait(int timeoutMs) override {
-    std::array<pollfd, 5> fds{};
-    for (size_t i = 0; i < kEvents.size(); ++i) fds[i] = {fds_[i], POLLIN, 0};
-    fds[4] = {g_signalPipe[0], POLLIN, 0};
-    // Once stopped, the wait never blocks: Stop is signalled.
-    int ready = ::poll(fds.data(), fds.size(), stopped_ ? 0 : timeoutMs < 0 ? -1 : timeoutMs);
-    if (ready < 0) return {Wake::Kind::kError, ControlEvent::kSave};
-    if (fds[4].revents != 0) {
+  // Reload and ShowSettings. Only the delivered event's socket is drained:
+  // the others stay readable for the next poll. Draining it whole makes
+  // several signals before the wake one, as with an auto-reset event. Stop
+  // stays set once seen (a manual-reset event).
+  std::optional<ControlEvent> TakeReady(const pollfd* fds) override {
+    if (fds[kEvents.size()].revents != 0) {
       Drain(g_signalPipe[0]);
       stopped_ = true;
     }
@@ -144,17 +146,29 @@ class PosixControlEvents : public ControlEvents {
           Drain(fds_[i]);
           stopped_ = true;
         }
-        if (stopped_) return EventWake(ControlEvent::kStop);
+        if (stopped_) return ControlEvent::kStop;
       } else if (fds[i].revents != 0) {
         Drain(fds_[i]);
-        return EventWake(kEvents[i]);
+        return kEvents[i];
       }
     }
-    return {};
+    return std::nullopt;
+  }
+
+  bool StopSet() const override { return stopped_; }
+
+  Wake Wait(int timeoutMs) override {
+    std::vector<pollfd> fds;
+    AppendPollFds(&fds);
+    // Once stopped, the wait never blocks: Stop is signalled.
+    int ready = ::poll(fds.data(), fds.size(), stopped_ ? 0 : timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0) return {Wake::Kind::kError, ControlEvent::kSave};
+    std::optional<ControlEvent> event = TakeReady(fds.data());
+    if (!event) return {};
+    return {Wake::Kind::kEvent, *event};
   }
 
  private:
-  static Wake EventWake(ControlEvent event) { return {Wake::Kind::kEvent, event}; }
   // Reads everything queued on a non-blocking socket or pipe.
   static void Drain(int fd) {
     char buffer[64];
@@ -197,7 +211,9 @@ std::unique_ptr<InstanceLock> AcquireInstanceLock() {
   return std::make_unique<FlockInstanceLock>(fd);
 }
 
-std::unique_ptr<ControlEvents> CreateControlEvents() {
+std::unique_ptr<ControlEvents> CreateControlEvents() { return CreatePollableControlEvents(); }
+
+std::unique_ptr<PollableControlEvents> CreatePollableControlEvents() {
   auto events = std::make_unique<PosixControlEvents>();
   if (!events->Open()) {
     Log("engine: cannot create the control events (error %lu)", static_cast<unsigned long>(errno));

@@ -1,0 +1,62 @@
+// Linux: the host's decisions over the console shell, in one poll over the
+// control events, the settings-folder watch, the timers and the posted
+// messages.
+#include <poll.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "app/console_shell_posix.h"
+#include "app/engine_control.h"
+#include "app/engine_loop.h"
+#include "app/host_core.h"
+#include "engine/engine.h"
+#include "platform/clock.h"
+#include "platform/control_channel_posix.h"
+#include "platform/path.h"
+
+namespace kp {
+
+namespace {
+
+// One wait, as the Windows loop's: a control event is served first (Stop
+// ends the loop), then a folder change, then timers and posted messages.
+void RunLoop(PollableControlEvents& events, ConsoleShell& shell, HostCore& core) {
+  std::vector<pollfd> fds;
+  while (!shell.quitRequested()) {
+    fds.clear();
+    events.AppendPollFds(&fds);
+    const size_t shellFirst = fds.size();
+    shell.AppendPollFds(&fds);
+    if (::poll(fds.data(), fds.size(), events.StopSet() ? 0 : -1) < 0) {
+      if (errno != EINTR) SystemClock().SleepMs(10);
+      continue;
+    }
+    if (std::optional<ControlEvent> event = events.TakeReady(fds.data())) {
+      if (*event == ControlEvent::kStop) return;
+      core.OnControlEvent(*event);
+      continue;
+    }
+    shell.Dispatch(fds.data() + shellFirst, core);
+  }
+}
+
+}  // namespace
+
+void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settings, const std::string& loadError) {
+  ConsoleShell shell;
+  Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
+  EngineControlOf control(engine);
+  HostCore core(shell, control, SystemFiles(), settingsPath, settings);
+  core.Start(loadError);
+  // The update check's thread, when manifests are configured, starts here
+  // and reports through shell.Poster() (PostUpdateAvailable).
+
+  std::unique_ptr<PollableControlEvents> events = CreatePollableControlEvents();
+  // Without a watch the engine still reloads on "kaptora reload".
+  shell.WatchFolder(ParentFolder(settingsPath));
+  if (events) RunLoop(*events, shell, core);
+  core.Finish();
+}
+
+}  // namespace kp
