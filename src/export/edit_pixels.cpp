@@ -30,28 +30,40 @@ inline uint8_t Channel(int32_t fixed) { return static_cast<uint8_t>(std::clamp((
 }  // namespace
 
 void ConvertNv12ToBgra(const Nv12Frame& picture, const SourceRect& crop, bool bt709, BgraImage& edit) {
-  const Matrix& m = bt709 ? kBt709 : kBt601;
+  // A copy: stores through uint8_t pointers would otherwise make the
+  // compiler reload the coefficients for every pixel.
+  const Matrix m = bt709 ? kBt709 : kBt601;
+  // Columns of the edit frame that lie inside the picture.
+  const auto first = static_cast<uint32_t>(std::clamp<int64_t>(-int64_t{crop.left}, 0, edit.width));
+  const auto last = static_cast<uint32_t>(
+      std::clamp<int64_t>(int64_t{picture.width} - crop.left, first, edit.width));
   for (uint32_t row = 0; row < edit.height; ++row) {
     uint8_t* out = edit.Row(row);
+    for (uint32_t col = 0; col < edit.width; ++col) {  // black, then the inside is overwritten
+      out[col * 4] = out[col * 4 + 1] = out[col * 4 + 2] = 0;
+      out[col * 4 + 3] = 255;
+    }
     const int64_t sy = int64_t{crop.top} + row;
-    const bool rowInside = sy >= 0 && sy < picture.height;
-    for (uint32_t col = 0; col < edit.width; ++col, out += 4) {
-      const int64_t sx = int64_t{crop.left} + col;
-      if (!rowInside || sx < 0 || sx >= picture.width) {
-        out[0] = out[1] = out[2] = 0;
-        out[3] = 255;
-        continue;
+    if (sy < 0 || sy >= picture.height) continue;
+    const uint8_t* luma = picture.Luma(static_cast<uint32_t>(sy));
+    const uint8_t* chroma = picture.Chroma(static_cast<uint32_t>(sy) / 2);
+    int64_t pair = -1;
+    int32_t red = 0, green = 0, blue = 0;
+    for (uint32_t col = first; col < last; ++col) {
+      const auto x = static_cast<uint32_t>(int64_t{crop.left} + col);
+      if (x / 2 != pair) {  // two neighbouring pixels share one chroma sample
+        pair = x / 2;
+        const int32_t cb = chroma[pair * 2] - 128;
+        const int32_t cr = chroma[pair * 2 + 1] - 128;
+        red = m.crR * cr;
+        green = m.cbG * cb + m.crG * cr;
+        blue = m.cbB * cb;
       }
-      const auto x = static_cast<uint32_t>(sx);
-      const auto y = static_cast<uint32_t>(sy);
-      const int32_t luma = m.y * (picture.Luma(y)[x] - 16);
-      const uint8_t* chroma = picture.Chroma(y / 2) + (x & ~1u);
-      const int32_t cb = chroma[0] - 128;
-      const int32_t cr = chroma[1] - 128;
-      out[0] = Channel(luma + m.cbB * cb);
-      out[1] = Channel(luma + m.cbG * cb + m.crG * cr);
-      out[2] = Channel(luma + m.crR * cr);
-      out[3] = 255;
+      const int32_t y = m.y * (luma[x] - 16);
+      uint8_t* p = out + size_t{col} * 4;
+      p[0] = Channel(y + blue);
+      p[1] = Channel(y + green);
+      p[2] = Channel(y + red);
     }
   }
 }
