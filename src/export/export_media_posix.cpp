@@ -1,9 +1,9 @@
-// UNFINISHED: this build has no clip reader and edit frame processor yet,
-// so exports fail visibly as an unreadable input.
-#include "export/unavailable_export_media.h"
+// The Linux build's export media: libavformat/libavcodec readers and the CPU
+// edit frame processor.
+#include "export/ffmpeg_export_media.h"
 
 namespace kp {
 
-std::unique_ptr<ExportMedia> CreatePlatformExportMedia() { return std::make_unique<UnavailableExportMedia>(); }
+std::unique_ptr<ExportMedia> CreatePlatformExportMedia() { return std::make_unique<FfmpegExportMedia>(); }
 
 }  // namespace kp
