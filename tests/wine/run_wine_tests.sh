@@ -54,6 +54,7 @@ run wine "$build/tests/audio_check_win.exe"
 run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 run python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"
 run python3 "$root/tests/wine/record_check.py" "$build/Kaptora.exe"
+run python3 "$root/tests/wine/export_check.py" "$build/Kaptora.exe"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"
