@@ -51,9 +51,14 @@ rm -f "$fake_driver"
 # hardware encoder transform).
 run wine "$build/tests/mf_check_win.exe"
 run wine "$build/tests/audio_check_win.exe"
+# The export's media edges: an overlay image made here, a file that is no video.
+ffmpeg -v error -y -f lavfi -i "color=c=red@0.5:size=24x16,format=rgba" -frames:v 1 "$scratch/overlay.png"
+echo "not a video" > "$scratch/notes.txt"
+run wine "$build/tests/edit_check_win.exe" "Z:${scratch//\//\\}"
 run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 run python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"
 run python3 "$root/tests/wine/record_check.py" "$build/Kaptora.exe"
+run python3 "$root/tests/wine/export_check.py" "$build/Kaptora.exe"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"

@@ -1,0 +1,75 @@
+// The export's edit frame on D3D11: the video processor crops the decoded
+// YUV picture and converts it to RGB into a GDI-compatible BGRA texture of
+// the crop size, the overlay images whose window covers the picture's time
+// are blended into it with GDI per-pixel alpha, and the frame composer turns
+// it into the NV12 texture the encoder reads. Overlays are decoded once with
+// WIC into premultiplied BGRA memory bitmaps. Export thread only.
+#pragma once
+
+#include <windows.h>
+#include <d3d11_1.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "export/export_media.h"
+#include "export/input_view_cache.h"
+#include "video/frame_composer_win.h"
+
+namespace kp {
+
+class D3D11EditFrameProcessor : public EditFrameProcessor {
+ public:
+  D3D11EditFrameProcessor() = default;
+  ~D3D11EditFrameProcessor() override;
+  D3D11EditFrameProcessor(const D3D11EditFrameProcessor&) = delete;
+  D3D11EditFrameProcessor& operator=(const D3D11EditFrameProcessor&) = delete;
+
+  bool Initialize(GpuDevice* device, const SourceRect& crop, uint32_t fps, bool bt709) override;
+  bool AddOverlay(const std::wstring& image, int32_t x, int32_t y, int64_t start, int64_t end) override;
+  bool ProcessFrame(GpuTexture* picture, uint32_t subresource, int64_t time) override;
+  GpuTexture* OutputTexture() override { return reinterpret_cast<GpuTexture*>(composer_.OutputTexture()); }
+
+ private:
+  struct Overlay {
+    HDC dc = nullptr;
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ previous = nullptr;
+    int32_t x = 0;
+    int32_t y = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int64_t start = 0;
+    int64_t end = 0;
+  };
+
+  // (Re)builds the video processor for decoded pictures of w x h.
+  bool EnsureStage(uint32_t w, uint32_t h);
+  void ReleaseStage();
+  void SetColorSpaces();
+  void DrawOverlays(int64_t time);
+
+  Microsoft::WRL::ComPtr<ID3D11Device> device_;
+  Microsoft::WRL::ComPtr<ID3D11VideoDevice> videoDevice_;
+  Microsoft::WRL::ComPtr<ID3D11VideoContext> videoContext_;
+  SourceRect crop_;
+  uint32_t cropWidth_ = 0;
+  uint32_t cropHeight_ = 0;
+  uint32_t fps_ = 0;
+  bool bt709_ = true;
+
+  uint32_t sourceWidth_ = 0;
+  uint32_t sourceHeight_ = 0;
+  Microsoft::WRL::ComPtr<ID3D11VideoProcessorEnumerator> enumerator_;
+  Microsoft::WRL::ComPtr<ID3D11VideoProcessor> processor_;
+  Microsoft::WRL::ComPtr<ID3D11VideoProcessorOutputView> outputView_;
+  InputViewCache<Microsoft::WRL::ComPtr<ID3D11VideoProcessorInputView>> inputViews_;
+
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> editFrame_;
+  FrameComposer composer_;
+  std::vector<Overlay> overlays_;
+};
+
+}  // namespace kp
