@@ -109,10 +109,8 @@ class ExportMedia {
   virtual std::unique_ptr<AudioTrackReader> OpenAudioTrack(const std::wstring& input, uint32_t streamIndex) = 0;
 };
 
-// The platform's media system: FfmpegExportMedia on Linux. A build that has
-// no reader yet returns UnavailableExportMedia, whose Describe logs
-// "export: no media reader in this build yet" and finds nothing, so every
-// export fails as an unreadable input.
+// The platform's media system: Media Foundation, D3D11 and WIC on Windows;
+// FfmpegExportMedia (libavformat, the CPU frame processor) on Linux.
 std::unique_ptr<ExportMedia> CreatePlatformExportMedia();
 
 }  // namespace kp
