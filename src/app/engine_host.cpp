@@ -1,6 +1,8 @@
 #include "app/engine_host.h"
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 
 #include "app/command_line.h"
 #include "app/log.h"
@@ -11,6 +13,8 @@
 #include "platform/files.h"
 #include "platform/path.h"
 #include "platform/text.h"
+#include "update/update_check.h"
+#include "update/update_thread.h"
 
 namespace kp {
 
@@ -61,6 +65,17 @@ int RunEngine(void* /*instance: the window class needs it once the tray exists*/
   });
   engine.ApplySettings(settings);
 
+  // Until the host shows notifications, an update found is a log line.
+  auto hostRunning = std::make_shared<std::atomic<bool>>(true);
+  if (!ReadManifestUrls().empty()) {
+    StartUpdateThread({[hostRunning] { return hostRunning->load(); }, [] { return CheckForUpdates(); },
+                       [](UpdateInfo* info) {
+                         Log("engine: update %s available", info->version.c_str());
+                         delete info;
+                         return true;
+                       }});
+  }
+
   std::unique_ptr<ControlEvents> events = CreateControlEvents();
   bool running = events != nullptr;
   while (running) {
@@ -93,6 +108,7 @@ int RunEngine(void* /*instance: the window class needs it once the tray exists*/
   }
 
   Log("engine: exiting");
+  hostRunning->store(false);
   engine.Shutdown();  // queued saves are written first
   events.reset();
   instanceLock.reset();
