@@ -7,8 +7,8 @@
 set -euo pipefail
 
 total="${1:-90}"
-targets=(json_fuzz export_job_fuzz track_descriptions_fuzz)
-corpora=(json export_job track_descriptions)
+targets=(json_fuzz export_job_fuzz track_descriptions_fuzz update_fuzz)
+corpora=(json export_job track_descriptions update)
 seconds=$(( total / ${#targets[@]} ))
 [ "$seconds" -ge 1 ] || seconds=1
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

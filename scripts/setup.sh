@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth
   ffmpeg libavcodec-dev libavformat-dev libavutil-dev libswresample-dev
+  libcurl4-openssl-dev
   python3
 )
 

@@ -3,7 +3,9 @@
 // messages.
 #include <poll.h>
 
+#include <atomic>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
 #include "app/console_shell_posix.h"
@@ -14,6 +16,8 @@
 #include "platform/clock.h"
 #include "platform/control_channel_posix.h"
 #include "platform/path.h"
+#include "update/update_check.h"
+#include "update/update_thread.h"
 
 namespace kp {
 
@@ -49,13 +53,23 @@ void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settin
   EngineControlOf control(engine);
   HostCore core(shell, control, SystemFiles(), settingsPath, settings);
   core.Start(loadError);
-  // The update check's thread, when manifests are configured, starts here
-  // and reports through shell.Poster() (PostUpdateAvailable).
+  // The update thread, when manifests are configured. Its posts fail once
+  // the shell's queue has closed, and it ends when it finds the host gone.
+  auto hostRunning = std::make_shared<std::atomic<bool>>(true);
+  if (!ReadManifestUrls().empty()) {
+    StartUpdateThread({[hostRunning] { return hostRunning->load(); }, [] { return CheckForUpdates(); },
+                       [post = shell.Poster()](UpdateInfo* info) {
+                         std::unique_ptr<UpdateInfo> record(info);
+                         PostUpdateAvailable(post, std::move(record->version), std::move(record->notes));
+                         return true;
+                       }});
+  }
 
   std::unique_ptr<PollableControlEvents> events = CreatePollableControlEvents();
   // Without a watch the engine still reloads on "kaptora reload".
   shell.WatchFolder(ParentFolder(settingsPath));
   if (events) RunLoop(*events, shell, core);
+  hostRunning->store(false);
   core.Finish();
 }
 

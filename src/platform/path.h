@@ -31,6 +31,10 @@ std::wstring FileName(std::wstring_view path);
 // or an empty string when it cannot be made absolute.
 std::wstring MakeAbsolutePath(const std::wstring& path);
 
+// Full path of the running program (GetModuleFileNameW with a 520-character
+// buffer; /proc/self/exe on Linux); empty when the system cannot tell.
+std::wstring ExecutablePath();
+
 // One spelling per folder, for telling whether two paths name the same
 // folder: absolute, without trailing separators, and on Windows (whose file
 // system ignores case) upper-cased. Purely textual: links are not followed.

@@ -39,6 +39,14 @@ std::wstring MakeAbsolutePath(const std::wstring& path) {
   return out;
 }
 
+std::wstring ExecutablePath() {
+  char buffer[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  // A full buffer may hold a cut path.
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) return {};
+  return Utf8ToWide(std::string_view(buffer, static_cast<size_t>(length)));
+}
+
 }  // namespace kp
 
 namespace kp {

@@ -13,6 +13,14 @@ std::wstring MakeAbsolutePath(const std::wstring& path) {
   return std::wstring(buffer, length);
 }
 
+std::wstring ExecutablePath() {
+  wchar_t buffer[520];
+  DWORD length = ::GetModuleFileNameW(nullptr, buffer, 520);
+  // A full buffer means the path was cut.
+  if (length == 0 || length >= 520) return {};
+  return std::wstring(buffer, length);
+}
+
 }  // namespace kp
 
 namespace kp {

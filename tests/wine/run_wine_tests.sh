@@ -59,6 +59,9 @@ run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.
 run python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"
 run python3 "$root/tests/wine/record_check.py" "$build/Kaptora.exe"
 run python3 "$root/tests/wine/export_check.py" "$build/Kaptora.exe"
+# The update check's WinHTTP client against servers on 127.0.0.1.
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+run python3 "$root/tests/e2e/update/update_http_test.py" --wine "$build/tests/update_probe.exe" "$version"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"

@@ -1,0 +1,56 @@
+#include "update/update_check.h"
+
+#include <cstdint>
+
+#include "app/log.h"
+#include "platform/files.h"
+#include "platform/path.h"
+#include "platform/text.h"
+#include "update/http_get.h"
+#include "update/manifest.h"
+#include "update/version.h"
+
+namespace kp {
+
+std::vector<std::wstring> ReadManifestUrls() {
+  const std::wstring executable = ExecutablePath();
+  if (executable.empty()) return {};
+  std::string bytes;
+  if (!ReadWholeFile(SystemFiles(), JoinPath(ParentFolder(executable), L"updates.json"), &bytes)) return {};
+  return ParseManifestUrls(bytes);
+}
+
+std::optional<UpdateInfo> CheckForUpdates(const std::vector<std::wstring>& urls, HttpClient& client) {
+  for (const std::wstring& url : urls) {
+    const std::string urlText = WideToUtf8(url);
+    uint32_t status = 0;
+    const std::optional<std::string> body = HttpGet(client, url, &status);
+    if (!body) {
+      if (status != 0) {
+        Log("update: %s answered %lu", urlText.c_str(), static_cast<unsigned long>(status));
+      } else {
+        Log("update: %s unreachable", urlText.c_str());
+      }
+      continue;
+    }
+    const std::optional<Manifest> manifest = ParseManifest(*body);
+    if (!manifest) {
+      Log("update: %s is not a valid manifest", urlText.c_str());
+      continue;
+    }
+    if (manifest->version.empty()) continue;
+    Log("update: latest is %s (this is %s)", manifest->version.c_str(), kProgramVersion);
+    if (!IsNewer(manifest->version, kProgramVersion)) return std::nullopt;
+    return UpdateInfo{manifest->version, manifest->notes};
+  }
+  return std::nullopt;
+}
+
+std::optional<UpdateInfo> CheckForUpdates() {
+  const std::vector<std::wstring> urls = ReadManifestUrls();
+  if (urls.empty()) return std::nullopt;
+  std::unique_ptr<HttpClient> client = CreateHttpClient();
+  return CheckForUpdates(urls, *client);
+}
+
+}  // namespace kp

@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""The update check's HTTP client against local servers (127.0.0.1 only).
+
+A copy of the probe sits beside an updates.json listing, in order: a 404, a
+closed port, a server that accepts and never answers, a 2 MiB manifest (which
+would announce 9.0.0 if read whole), a manifest announcing 0.3.0, and an
+address that must not be asked. Checks every log line, the result, the
+requests the servers saw and their user agent.
+
+Wine 8's WinHttpReceiveResponse waits for headers without the receive timeout
+(only WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, unset and unbounded there, ends
+that wait), so under Wine the silent server hangs up after 15 s, later than
+the 10 s Windows waits; the client reports the same "unreachable".
+
+usage: update_http_test.py [--wine] PROBE VERSION
+"""
+import http.server, json, os, shutil, socket, subprocess, sys, tempfile, threading, time
+
+requests, lock = [], threading.Lock()  # (server, path, user agent)
+
+
+def seen(server, path, agent):
+    with lock:
+        requests.append((server, path, agent))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    big = b'{"version":"9.0.0","pad":"' + b"x" * (2 << 20) + b'"}'
+
+    def do_GET(self):
+        seen("http", self.path, self.headers.get("User-Agent"))
+        body = self.big if self.path == "/big" else b"nothing here" if self.path == "/missing" else \
+            json.dumps({"version": "0.3.0", "notes": "Faster saves", "extra": 1}).encode()
+        self.send_response(404 if self.path == "/missing" else 200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        try:
+            self.wfile.write(body)
+        except OSError:
+            pass  # the client stops reading at 1 MiB
+
+    def log_message(self, *args):
+        pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # resets from the client that stopped reading
+
+
+def start_silent(close_after):
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(60)
+
+    def serve():
+        conn, _ = listener.accept()
+        conn.settimeout(10)
+        data = b""
+        while b"\r\n\r\n" not in data and (chunk := conn.recv(4096)):
+            data += chunk
+        head = data.decode("latin-1").split("\r\n")
+        agents = [l.split(":", 1)[1].strip() for l in head if l.lower().startswith("user-agent:")]
+        seen("silent", head[0].split(" ")[1], agents[0] if agents else None)
+        time.sleep(close_after)
+        conn.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+def main(argv):
+    wine = "--wine" in argv
+    probe, version = [a for a in argv if a != "--wine"]
+    server = Server(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    base = f"http://127.0.0.1:{server.server_address[1]}"
+    with socket.create_server(("127.0.0.1", 0)) as s:
+        closed = f"http://127.0.0.1:{s.getsockname()[1]}/closed"
+    silent = f"http://127.0.0.1:{start_silent(15 if wine else 60)}/silent"
+    urls = [f"{base}/missing", closed, silent, f"{base}/big", f"{base}/manifest", f"{base}/unasked"]
+
+    scratch = tempfile.mkdtemp(prefix="kaptora-update-")
+    try:
+        copy = shutil.copy2(probe, scratch)
+        with open(os.path.join(scratch, "updates.json"), "w") as f:
+            json.dump({"manifestUrls": ["", 5] + urls, "comment": "local servers"}, f)
+        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        started = time.monotonic()
+        try:
+            p = subprocess.run((["wine"] if wine else []) + [copy], env=env, capture_output=True,
+                               stdin=subprocess.DEVNULL, timeout=60)
+        except subprocess.TimeoutExpired as e:
+            p = subprocess.CompletedProcess(copy, -1, e.stdout or b"", e.stderr or b"")
+        elapsed = time.monotonic() - started
+    finally:
+        server.shutdown()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    out, err = (t.decode("utf-8", "replace").replace("\r\n", "\n") for t in (p.stdout, p.stderr))
+    checks = [
+        ("exit code", p.returncode, 0),
+        ("log lines", [l.split("] ", 1)[1] for l in err.splitlines() if "] update: " in l],
+         [f"update: {base}/missing answered 404", f"update: {closed} unreachable", f"update: {silent} unreachable",
+          f"update: {base}/big is not a valid manifest", f"update: latest is 0.3.0 (this is {version})"]),
+        ("output", out, f"urls {len(urls)}\nupdate 0.3.0|Faster saves\n"),
+        ("requests", [(s, p) for s, p, _ in requests],
+         [("http", "/missing"), ("silent", "/silent"), ("http", "/big"), ("http", "/manifest")]),
+        ("user agents", {a for _, _, a in requests}, {f"Kaptora/{version}"}),
+        ("bounded by the timeouts", elapsed < 40, True),
+    ]
+    failed = [c for c in checks if c[1] != c[2]]
+    for name, got, want in failed:
+        print(f"FAIL {name}: got {got!r}, want {want!r}")
+    print(f"update check took {elapsed:.1f} s; {len(checks) - len(failed)} passed, {len(failed)} failed")
+    if failed:
+        print(err)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
