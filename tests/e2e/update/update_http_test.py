@@ -12,7 +12,11 @@ Wine 8's WinHttpReceiveResponse waits for headers without the receive timeout
 that wait), so under Wine the silent server hangs up after 15 s, later than
 the 10 s Windows waits; the client reports the same "unreachable".
 
-usage: update_http_test.py [--wine] PROBE VERSION
+With --engine the program is the engine itself (Linux): it runs with the
+same updates.json beside it, checks after its real 30 s delay and must show
+the "Update available" notification exactly once; then `stop` ends it.
+
+usage: update_http_test.py [--wine | --engine] PROGRAM VERSION
 """
 import http.server, json, os, shutil, socket, subprocess, sys, tempfile, threading, time
 
@@ -71,9 +75,40 @@ def start_silent(close_after):
     return listener.getsockname()[1]
 
 
+NOTICE = ["notification: Update available | Kaptora 0.3.0 is out. Click to update."]
+
+
+def run_engine(program, scratch, env):
+    """Runs the engine until its update notice (or 90 s), then stops it."""
+    env = dict(env, HOME=scratch, XDG_CONFIG_HOME=os.path.join(scratch, "config"),
+               XDG_STATE_HOME=os.path.join(scratch, "state"), XDG_RUNTIME_DIR=os.path.join(scratch, "run"))
+    os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
+    settings = os.path.join(scratch, "settings.json")
+    with open(settings, "w") as f:  # a light recording: the check is what is tested
+        json.dump({"video": {"resolution": "720p", "fps": 10}, "audio": {"desktop": {"enabled": False}},
+                   "general": {"language": "en"}}, f)
+    err_path = os.path.join(scratch, "engine-stderr.txt")
+    with open(err_path, "wb") as err:
+        engine = subprocess.Popen([program, "--settings", settings], env=env, stdout=subprocess.DEVNULL,
+                                  stderr=err, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 90
+        while time.monotonic() < deadline and b"] notification: Update" not in open(err_path, "rb").read():
+            time.sleep(0.2)
+        time.sleep(1)  # a second notice would come at once
+        subprocess.run([program, "stop"], env=env, timeout=30)
+        try:
+            code = engine.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            engine.kill()
+            code = -1
+    with open(err_path, "rb") as err:
+        return subprocess.CompletedProcess(program, code, b"", err.read())
+
+
 def main(argv):
     wine = "--wine" in argv
-    probe, version = [a for a in argv if a != "--wine"]
+    engine = "--engine" in argv
+    probe, version = [a for a in argv if not a.startswith("--")]
     server = Server(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base = f"http://127.0.0.1:{server.server_address[1]}"
@@ -89,12 +124,15 @@ def main(argv):
             json.dump({"manifestUrls": ["", 5] + urls, "comment": "local servers"}, f)
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         started = time.monotonic()
-        try:
-            p = subprocess.run((["wine"] if wine else []) + [copy], env=env, capture_output=True,
-                               stdin=subprocess.DEVNULL, timeout=60)
-        except subprocess.TimeoutExpired as e:
-            p = subprocess.CompletedProcess(copy, -1, e.stdout or b"", e.stderr or b"")
-        elapsed = time.monotonic() - started
+        if engine:
+            p = run_engine(copy, scratch, env)
+        else:
+            try:
+                p = subprocess.run((["wine"] if wine else []) + [copy], env=env, capture_output=True,
+                                   stdin=subprocess.DEVNULL, timeout=60)
+            except subprocess.TimeoutExpired as e:
+                p = subprocess.CompletedProcess(copy, -1, e.stdout or b"", e.stderr or b"")
+        elapsed = time.monotonic() - started - (30 if engine else 0)
     finally:
         server.shutdown()
         shutil.rmtree(scratch, ignore_errors=True)
@@ -105,7 +143,8 @@ def main(argv):
         ("log lines", [l.split("] ", 1)[1] for l in err.splitlines() if "] update: " in l],
          [f"update: {base}/missing answered 404", f"update: {closed} unreachable", f"update: {silent} unreachable",
           f"update: {base}/big is not a valid manifest", f"update: latest is 0.3.0 (this is {version})"]),
-        ("output", out, f"urls {len(urls)}\nupdate 0.3.0|Faster saves\n"),
+        ("output", [l.split("] ", 1)[1] for l in err.splitlines() if "] notification: " in l], NOTICE) if engine
+        else ("output", out, f"urls {len(urls)}\nupdate 0.3.0|Faster saves\n"),
         ("requests", [(s, p) for s, p, _ in requests],
          [("http", "/missing"), ("silent", "/silent"), ("http", "/big"), ("http", "/manifest")]),
         ("user agents", {a for _, _, a in requests}, {f"Kaptora/{version}"}),
