@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
+#include <string>
 #include <thread>
 
 #include "app/console_shell_posix.h"
@@ -93,8 +95,11 @@ TEST(HostWithEngineTest, HotkeysPauseAndResumeAndASaveComesBackAsANotification) 
   for (const std::string& call : shell.TakeCalls()) {
     if (call.rfind("notify ", 0) == 0) notification = call;
   }
-  EXPECT_EQ(notification.rfind("notify Clip saved | 0:0", 0), 0u) << notification;
-  EXPECT_NE(notification.find(" · Kaptora_2026-12-07_09-05-03.mp4"), std::string::npos) << notification;
+  // The clip's length depends on how far the free-running fake clock got;
+  // its "%d:%02d" rendering is pinned by the host-core tests.
+  EXPECT_TRUE(std::regex_match(notification,
+                               std::regex(R"(notify Clip saved \| \d+:\d\d · Kaptora_2026-12-07_09-05-03\.mp4)")))
+      << notification;
   core.Finish();
   EXPECT_TRUE(log.Has("engine: exiting"));
 }
