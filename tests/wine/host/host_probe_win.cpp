@@ -74,7 +74,8 @@ int ShellCalls(const wchar_t* exe) {
   const BOOL resource = ::PlaySoundW(MAKEINTRESOURCEW(101), module, SND_RESOURCE | SND_SYNC | SND_NODEFAULT);
   const BOOL memory = ::PlaySoundW(reinterpret_cast<LPCWSTR>(kp::FailureSoundWav().data()), nullptr,
                                    SND_MEMORY | SND_SYNC | SND_NODEFAULT);
-  std::printf("PlaySoundW: resource 101 %d (module %s), memory %d\n", resource, module ? "loaded" : "missing",
+  const bool found = module != nullptr && ::FindResourceW(module, MAKEINTRESOURCEW(101), L"WAVE") != nullptr;
+  std::printf("PlaySoundW: resource 101 %d (WAVE resource %s), memory %d\n", resource, found ? "present" : "missing",
               memory);
   return 0;
 }
