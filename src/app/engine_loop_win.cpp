@@ -1,73 +1,91 @@
-// Windows, until the engine window exists: the control events alone drive
-// the engine (no tray, hotkeys, timers or folder watch yet).
+// Windows: the host's decisions over the engine window, in one
+// MsgWaitForMultipleObjects over the control events, the settings-folder
+// change notification and the window's messages.
+#include <windows.h>
+
+#include <array>
+#include <memory>
+
+#include "app/engine_control.h"
 #include "app/engine_loop.h"
+#include "app/host_core.h"
 #include "app/log.h"
+#include "app/window_shell_win.h"
 #include "engine/engine.h"
-#include "platform/clock.h"
-#include "platform/control_channel.h"
-#include "platform/files.h"
+#include "platform/control_channel_win.h"
+#include "platform/path.h"
+#include "update/update_check.h"
+#include "update/update_thread.h"
 
 namespace kp {
 
 namespace {
 
-// Reads the settings file again and hands a changed result to the engine; an
-// unreadable file keeps the settings in force, an unchanged one costs nothing.
-void ReloadSettings(const std::wstring& settingsPath, Settings& current, Engine& engine, Files& files) {
-  Settings loaded;
-  std::string error;
-  if (!LoadSettings(settingsPath, &loaded, &error, files)) {
-    Log("settings: %s \xE2\x80\x94 keeping current settings", error.c_str());
-    return;
+// Until Stop, or a WM_QUIT (the tray's Exit) among a batch of messages,
+// which ends the loop after the batch.
+void RunLoop(WaitableControlEvents& events, HANDLE change, HostCore& core) {
+  constexpr DWORD kEventCount = 4;
+  std::array<HANDLE, kEventCount + 1> handles{};
+  for (DWORD i = 0; i < kEventCount; ++i) handles[i] = events.Handles()[i];
+  handles[kEventCount] = change;
+  const DWORD count = change != INVALID_HANDLE_VALUE ? kEventCount + 1 : kEventCount;
+  for (;;) {
+    const DWORD result = ::MsgWaitForMultipleObjects(count, handles.data(), FALSE, INFINITE, QS_ALLINPUT);
+    if (result < WAIT_OBJECT_0 + kEventCount) {
+      const ControlEvent event = WaitableControlEvents::kOrder[result - WAIT_OBJECT_0];
+      if (event == ControlEvent::kStop) return;
+      core.OnControlEvent(event);
+    } else if (result < WAIT_OBJECT_0 + count) {
+      ::FindNextChangeNotification(change);
+      core.OnFolderChanged();
+    } else if (result == WAIT_OBJECT_0 + count) {
+      bool quit = false;
+      MSG message;
+      while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) quit = true;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+      }
+      if (quit) return;
+    } else {
+      ::Sleep(10);
+    }
   }
-  if (loaded == current) return;
-  current = loaded;
-  Log("settings: reloaded");
-  engine.ApplySettings(current);
 }
 
 }  // namespace
 
-void ServeEngine(void*, const std::wstring& settingsPath, const Settings& initial, const std::string&) {
-  Settings settings = initial;
-  Engine engine([](const Engine::SaveResult&) {
-    // The summary line is the engine's; nothing else shows a result yet.
-  });
-  engine.ApplySettings(settings);
-
-  std::unique_ptr<ControlEvents> events = CreateControlEvents();
-  bool running = events != nullptr;
-  while (running) {
-    ControlEvents::Wake wake = events->Wait(-1);
-    switch (wake.kind) {
-      case ControlEvents::Wake::Kind::kEvent:
-        switch (wake.event) {
-          case ControlEvent::kSave:
-            engine.RequestSave();
-            break;
-          case ControlEvent::kStop:
-            running = false;
-            break;
-          case ControlEvent::kReload:
-            ReloadSettings(settingsPath, settings, engine, SystemFiles());
-            break;
-          case ControlEvent::kShowSettings:
-            break;  // the settings application is started by the tray host
-        }
-        break;
-      case ControlEvents::Wake::Kind::kQuit:
-        running = false;
-        break;
-      case ControlEvents::Wake::Kind::kTimeout:
-        break;
-      case ControlEvents::Wake::Kind::kError:
-        SystemClock().SleepMs(10);
-        break;
-    }
+void ServeEngine(void* instance, const std::wstring& settingsPath, const Settings& settings,
+                 const std::string& loadError) {
+  WindowShell shell;
+  shell.Open(static_cast<HINSTANCE>(instance));
+  Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
+  EngineControlOf control(engine);
+  HostCore core(shell, control, SystemFiles(), settingsPath, settings);
+  shell.Attach(&core);
+  core.Start(loadError);
+  // The update thread, when manifests are configured. Its posts fail once
+  // the window is gone, and it ends when it finds the window gone.
+  if (!ReadManifestUrls().empty()) {
+    StartUpdateThread({[window = shell.window()] { return ::IsWindow(window) != FALSE; }, [] { return CheckForUpdates(); },
+                       [post = shell.Poster()](UpdateInfo* info) {
+                         std::unique_ptr<UpdateInfo> record(info);
+                         PostUpdateAvailable(post, std::move(record->version), std::move(record->notes));
+                         return true;
+                       }});
   }
 
-  Log("engine: exiting");
-  engine.Shutdown();  // queued saves are written first
+  std::unique_ptr<WaitableControlEvents> events = CreateWaitableControlEvents();
+  // Without a watch the engine still reloads on "Kaptora reload".
+  HANDLE change = ::FindFirstChangeNotificationW(ParentFolder(settingsPath).c_str(), FALSE,
+                                                 FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
+  if (events) RunLoop(*events, change, core);
+
+  core.Finish();  // "engine: exiting", engine shutdown (queued saves written), tray icon removed
+  shell.Attach(nullptr);
+  shell.DestroyWindow();
+  if (change != INVALID_HANDLE_VALUE) ::FindCloseChangeNotification(change);
+  events.reset();
 }
 
 }  // namespace kp

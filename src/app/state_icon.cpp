@@ -39,24 +39,7 @@ std::vector<uint8_t> BuildFailureSound() {
   std::vector<int16_t> samples;
   AppendTone(samples, 440.0, 0.14);
   AppendTone(samples, 329.6, 0.3);
-  const auto dataBytes = static_cast<uint32_t>(samples.size() * 2);
-  std::vector<uint8_t> wav;
-  wav.reserve(44 + dataBytes);
-  PutTag(wav, "RIFF");
-  PutU32(wav, 36 + dataBytes);
-  PutTag(wav, "WAVE");
-  PutTag(wav, "fmt ");
-  PutU32(wav, 16);
-  PutU16(wav, 1);                // PCM
-  PutU16(wav, 1);                // channels
-  PutU32(wav, kSampleRate);
-  PutU32(wav, kSampleRate * 2);  // bytes per second
-  PutU16(wav, 2);                // block alignment
-  PutU16(wav, 16);               // bits per sample
-  PutTag(wav, "data");
-  PutU32(wav, dataBytes);
-  for (int16_t sample : samples) PutU16(wav, static_cast<uint16_t>(sample));
-  return wav;
+  return PcmWav(samples, 1, kSampleRate);
 }
 
 }  // namespace
@@ -87,6 +70,28 @@ std::vector<uint8_t> StateIconPixels(int size, IconColour colour) {
     }
   }
   return pixels;
+}
+
+std::vector<uint8_t> PcmWav(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sampleRate) {
+  const auto dataBytes = static_cast<uint32_t>(samples.size() * 2);
+  const auto blockAlign = static_cast<uint16_t>(channels * 2);
+  std::vector<uint8_t> wav;
+  wav.reserve(44 + dataBytes);
+  PutTag(wav, "RIFF");
+  PutU32(wav, 36 + dataBytes);
+  PutTag(wav, "WAVE");
+  PutTag(wav, "fmt ");
+  PutU32(wav, 16);
+  PutU16(wav, 1);  // PCM
+  PutU16(wav, channels);
+  PutU32(wav, sampleRate);
+  PutU32(wav, sampleRate * blockAlign);  // bytes per second
+  PutU16(wav, blockAlign);
+  PutU16(wav, 16);  // bits per sample
+  PutTag(wav, "data");
+  PutU32(wav, dataBytes);
+  for (int16_t sample : samples) PutU16(wav, static_cast<uint16_t>(sample));
+  return wav;
 }
 
 const std::vector<uint8_t>& FailureSoundWav() {

@@ -23,6 +23,9 @@ IconColour StateColour(TrayState state);
 // one-pixel soft edge, transparent outside.
 std::vector<uint8_t> StateIconPixels(int size, IconColour colour);
 
+// A 16-bit PCM WAV image (44-byte header) of interleaved `samples`.
+std::vector<uint8_t> PcmWav(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sampleRate);
+
 // The failure sound: a 16-bit mono 44.1 kHz PCM WAV image of 440 Hz for
 // 0.14 s then 329.6 Hz for 0.3 s. Built once (thread-safe) and kept.
 const std::vector<uint8_t>& FailureSoundWav();

@@ -4,7 +4,7 @@
 #include <array>
 
 #include "app/log.h"
-#include "platform/control_channel.h"
+#include "platform/control_channel_win.h"
 #include "platform/unique_handle_win.h"
 
 namespace kp {
@@ -20,10 +20,9 @@ class MutexInstanceLock : public InstanceLock {
   UniqueHandle mutex_;
 };
 
-class WinControlEvents : public ControlEvents {
+class WinControlEvents : public WaitableControlEvents {
  public:
-  static constexpr std::array<ControlEvent, 4> kEvents = {ControlEvent::kSave, ControlEvent::kStop,
-                                                           ControlEvent::kReload, ControlEvent::kShowSettings};
+  static constexpr const std::array<ControlEvent, 4>& kEvents = kOrder;
 
   bool Open() {
     for (size_t i = 0; i < kEvents.size(); ++i) {
@@ -53,6 +52,8 @@ class WinControlEvents : public ControlEvents {
     return {Wake::Kind::kError, ControlEvent::kSave};
   }
 
+  const std::array<HANDLE, 4>& Handles() const override { return handles_; }
+
  private:
   std::array<UniqueHandle, 4> events_;
   std::array<HANDLE, 4> handles_{};
@@ -78,7 +79,7 @@ std::unique_ptr<InstanceLock> AcquireInstanceLock() {
   return std::make_unique<MutexInstanceLock>(mutex);
 }
 
-std::unique_ptr<ControlEvents> CreateControlEvents() {
+std::unique_ptr<WaitableControlEvents> CreateWaitableControlEvents() {
   auto events = std::make_unique<WinControlEvents>();
   if (!events->Open()) {
     Log("engine: cannot create the control events (error %lu)", ::GetLastError());
@@ -86,5 +87,7 @@ std::unique_ptr<ControlEvents> CreateControlEvents() {
   }
   return events;
 }
+
+std::unique_ptr<ControlEvents> CreateControlEvents() { return CreateWaitableControlEvents(); }
 
 }  // namespace kp
