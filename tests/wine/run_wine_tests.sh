@@ -62,6 +62,7 @@ run python3 "$root/tests/wine/export_check.py" "$build/Kaptora.exe"
 # The update check's WinHTTP client against servers on 127.0.0.1.
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine "$build/tests/update_probe.exe" "$version"
+run python3 "$root/tests/e2e/update/update_http_test.py" --wine --engine "$build/Kaptora.exe" "$version"
 run python3 "$root/tests/wine/host_check.py" "$build"
 
 if [ "$failed" -ne 0 ]; then

@@ -16,9 +16,13 @@ With --engine the program is the engine itself (Linux): it runs with the
 same updates.json beside it, checks after its real 30 s delay and must show
 the "Update available" notification exactly once; then `stop` ends it.
 
-usage: update_http_test.py [--wine | --engine] PROGRAM VERSION
+Both flags together run Kaptora.exe under Wine with updates.json beside it;
+its lines are read from engine.log (Windows shows the notice as a balloon,
+which cannot be observed from outside).
+
+usage: update_http_test.py [--wine] [--engine] PROGRAM VERSION
 """
-import http.server, json, os, shutil, socket, subprocess, sys, tempfile, threading, time
+import glob, http.server, json, os, shutil, socket, subprocess, sys, tempfile, threading, time
 
 requests, lock = [], threading.Lock()  # (server, path, user agent)
 
@@ -78,6 +82,43 @@ def start_silent(close_after):
 NOTICE = ["notification: Update available | Kaptora 0.3.0 is out. Click to update."]
 
 
+def wine_engine_log():
+    found = glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local",
+                                   "Kaptora", "logs", "engine.log"))
+    return found[0] if found else None
+
+
+def run_wine_engine(program, scratch, env):
+    """Kaptora.exe under Wine until its check is done (or 120 s), then stop.
+    Its lines are read from engine.log; the balloon itself is not observable."""
+    log = wine_engine_log()
+    if log:
+        os.remove(log)
+    settings = os.path.join(scratch, "settings.json")
+    with open(settings, "w") as f:
+        json.dump({"audio": {"desktop": {"enabled": False}}, "general": {"language": "en"}}, f)
+
+    def text():
+        path = wine_engine_log()
+        return open(path, "rb").read().decode("utf-8", "replace") if path else ""
+
+    engine = subprocess.Popen(["wine", program, "--settings", "Z:" + settings.replace("/", "\\")], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and " update: latest is " not in text():
+        time.sleep(0.2)
+    subprocess.run(["wine", program, "stop"], env=env, timeout=60, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        code = engine.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        engine.kill()
+        code = -1
+    # In the probe's "[seconds] message" form, so one parser reads both.
+    lines = ["[0] " + l.split(" ", 2)[2] for l in text().replace("\r\n", "\n").splitlines() if l.count(" ") >= 2]
+    return subprocess.CompletedProcess(program, code, b"", "\n".join(lines).encode())
+
+
 def run_engine(program, scratch, env):
     """Runs the engine until its update notice (or 90 s), then stops it."""
     env = dict(env, HOME=scratch, XDG_CONFIG_HOME=os.path.join(scratch, "config"),
@@ -124,7 +165,9 @@ def main(argv):
             json.dump({"manifestUrls": ["", 5] + urls, "comment": "local servers"}, f)
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         started = time.monotonic()
-        if engine:
+        if engine and wine:
+            p = run_wine_engine(copy, scratch, env)
+        elif engine:
             p = run_engine(copy, scratch, env)
         else:
             try:
@@ -143,7 +186,8 @@ def main(argv):
         ("log lines", [l.split("] ", 1)[1] for l in err.splitlines() if "] update: " in l],
          [f"update: {base}/missing answered 404", f"update: {closed} unreachable", f"update: {silent} unreachable",
           f"update: {base}/big is not a valid manifest", f"update: latest is 0.3.0 (this is {version})"]),
-        ("output", [l.split("] ", 1)[1] for l in err.splitlines() if "] notification: " in l], NOTICE) if engine
+        ("output", [l.split("] ", 1)[1] for l in err.splitlines() if "] notification: " in l],
+         [] if wine else NOTICE) if engine
         else ("output", out, f"urls {len(urls)}\nupdate 0.3.0|Faster saves\n"),
         ("requests", [(s, p) for s, p, _ in requests],
          [("http", "/missing"), ("silent", "/silent"), ("http", "/big"), ("http", "/manifest")]),
