@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "audio/aac_codec.h"
+#include "audio/mf_pcm_type_win.h"
 
 namespace kp {
 
@@ -38,14 +39,7 @@ class MfAacCodec : public AacCodec {
 
   uint32_t SetInputType() override {
     ComPtr<IMFMediaType> type;
-    HRESULT hr = ::MFCreateMediaType(&type);
-    if (SUCCEEDED(hr)) hr = type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-    if (SUCCEEDED(hr)) hr = type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
-    if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
-    if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48'000);
-    if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
-    if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 4);
-    if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 192'000);
+    HRESULT hr = CreatePcm48kStereoType(&type);
     if (SUCCEEDED(hr)) hr = transform_->SetInputType(0, type.Get(), 0);
     return Code(hr);
   }

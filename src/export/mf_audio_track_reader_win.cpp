@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "audio/mf_pcm_type_win.h"
 #include "export/mf_source_reader_win.h"
 
 namespace kp {
@@ -18,14 +19,7 @@ std::unique_ptr<AudioTrackReader> MfAudioTrackReader::Open(const std::wstring& i
 
 bool MfAudioTrackReader::SelectPcm48kStereo() {
   ComPtr<IMFMediaType> type;
-  HRESULT hr = ::MFCreateMediaType(&type);
-  if (SUCCEEDED(hr)) hr = type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  if (SUCCEEDED(hr)) hr = type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
-  if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
-  if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48'000);
-  if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
-  if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 4);
-  if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 192'000);
+  HRESULT hr = CreatePcm48kStereoType(&type);
   if (SUCCEEDED(hr)) hr = reader_->SetCurrentMediaType(stream_, nullptr, type.Get());
   if (FAILED(hr)) return false;
 
