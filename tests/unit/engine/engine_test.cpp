@@ -1,12 +1,10 @@
 // The engine on a deterministic clock with a scripted video chain and the
 // tone audio stand-in: what each settings change restarts, and the save
-// queue's names, shutdown and failures. Judged by the log and by what the
-// buffer and the clip files hold.
+// queue's names, shutdown and failures.
 #include "engine/engine.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -28,23 +26,20 @@ namespace kp {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeChainFactory;
-using test::FrameCall;
 
 const std::string kVideoRestart = "engine: video settings changed — restarting capture (buffer kept)";
 const std::string kAudioRestart = "engine: audio settings changed — restarting audio";
-const std::string kNewBuffer = "engine: buffer folder changed — starting a new buffer";
 
 class EngineTest : public ::testing::Test {
  protected:
   EngineTest() {
     // Real time passes a little per frame so the free-running fake clock
-    // does not spin a core; every keyframe starts a 1 s group.
-    factory.acquire = [](FrameCall) {
+    // does not spin a core; every 60th frame is a keyframe.
+    factory.acquire = [](test::FrameCall) {
       std::this_thread::sleep_for(200us);
       return CaptureStatus::NewFrame;
     };
-    factory.encode = [](FrameCall call, int64_t pts, int64_t duration, PacketList& packets) {
+    factory.encode = [](test::FrameCall call, int64_t pts, int64_t duration, PacketList& packets) {
       auto packet = std::make_shared<EncodedPacket>();
       packet->pts = pts;
       packet->duration = duration;
@@ -59,7 +54,7 @@ class EngineTest : public ::testing::Test {
     settings.microphone.enabled = true;
   }
 
-  EngineEnvironment Environment() {
+  std::unique_ptr<Engine> MakeEngine() {
     EngineEnvironment environment;
     environment.chains = &factory;
     environment.clock = &clock;
@@ -69,17 +64,18 @@ class EngineTest : public ::testing::Test {
     };
     environment.audio.codecFactory = test::FakeCodecFactory({}, std::make_shared<test::FakeCodecRecord>());
     environment.localTime = [] { return LocalTime{2026, 12, 7, 9, 5, 3, 0}; };
-    return environment;
-  }
-
-  std::unique_ptr<Engine> MakeEngine() {
+    results.clear();
     return std::make_unique<Engine>(
         [this](const Engine::SaveResult& result) {
-          std::lock_guard<std::mutex> lock(resultsMutex);
-          results.push_back(result);
-          if (onSaved) onSaved(result);
+          {
+            std::lock_guard<std::mutex> lock(resultsMutex);
+            results.push_back(result);
+          }
+          if (holdFirstSave && !held.exchange(true)) {
+            while (!release) std::this_thread::sleep_for(1ms);
+          }
         },
-        Environment());
+        std::move(environment));
   }
 
   // Waits (bounded) until the buffer holds at least `seconds`.
@@ -88,19 +84,15 @@ class EngineTest : public ::testing::Test {
     ASSERT_GE(engine.GetStatus().bufferedSeconds, seconds);
   }
 
-  void HoldUntilReleased() {
-    while (!release) std::this_thread::sleep_for(1ms);
-  }
-  // Lets a held save callback go shortly after the caller has begun to wait
-  // for the save thread.
-  void ReleaseLater() {
-    releaser = std::thread([this] {
+  // Shuts down while the first save is held in its callback: the release
+  // comes shortly after Shutdown has begun to wait for the save thread.
+  std::vector<Engine::SaveResult> ShutdownReleasingTheHeldSave(Engine& engine) {
+    std::thread releaser([this] {
       std::this_thread::sleep_for(20ms);
       release = true;
     });
-  }
-
-  std::vector<Engine::SaveResult> Results() {
+    engine.Shutdown();
+    releaser.join();
     std::lock_guard<std::mutex> lock(resultsMutex);
     return results;
   }
@@ -108,30 +100,27 @@ class EngineTest : public ::testing::Test {
   test::TempFolder temp;
   test::FakeClock clock;
   test::FaultFiles files;
-  FakeChainFactory factory;
+  test::FakeChainFactory factory;
   Settings settings;
   test::LogCapture log;
   std::mutex resultsMutex;
   std::vector<Engine::SaveResult> results;
-  std::function<void(const Engine::SaveResult&)> onSaved;
-  std::atomic<bool> release{false};
-  std::thread releaser;
+  std::atomic<bool> holdFirstSave{false};
+  std::atomic<bool> held{false}, release{false};
 };
 
 TEST_F(EngineTest, EachSettingsChangeRestartsOnlyWhatItAffects) {
   struct Row {
     const char* name;
     std::function<void(Settings&)> change;
-    std::vector<std::string> lines;  // in order; "capture stopped" implied by a video restart
-    bool restartsVideo;
+    std::vector<std::string> lines;
   };
   const std::vector<Row> rows = {
-      {"buffer length only", [](Settings& s) { s.bufferSeconds = 90; }, {}, false},
-      {"frame rate", [](Settings& s) { s.fps = 30; }, {kVideoRestart}, true},
-      {"microphone volume", [](Settings& s) { s.microphone.volume = 50; }, {kAudioRestart}, false},
-      {"video and audio together", [](Settings& s) { s.showCursor = false; s.tracks = "mixed"; }, {kVideoRestart},
-       true},
-      {"clip folder and hotkeys", [](Settings& s) { s.folder = L"elsewhere"; s.saveReplayHotkey = "F8"; }, {}, false},
+      {"buffer length only", [](Settings& s) { s.bufferSeconds = 90; }, {}},
+      {"frame rate", [](Settings& s) { s.fps = 30; }, {kVideoRestart}},
+      {"microphone volume", [](Settings& s) { s.microphone.volume = 50; }, {kAudioRestart}},
+      {"video and audio together", [](Settings& s) { s.showCursor = false; s.tracks = "mixed"; }, {kVideoRestart}},
+      {"clip folder and hotkeys", [](Settings& s) { s.folder = L"elsewhere"; s.saveReplayHotkey = "F8"; }, {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -140,25 +129,23 @@ TEST_F(EngineTest, EachSettingsChangeRestartsOnlyWhatItAffects) {
     WaitForBuffered(*engine, 2.0);
     const double before = engine->GetStatus().bufferedSeconds;
     log.Clear();
-
     Settings changed = settings;
     row.change(changed);
     engine->ApplySettings(changed);
 
-    std::vector<std::string> engineLines;
+    std::vector<std::string> lines;
     for (const std::string& line : log.Lines()) {
-      if (line.rfind("engine: ", 0) == 0 && line.rfind("engine: capture stopped", 0) != 0 &&
-          line.rfind("engine: starting capture", 0) != 0) {
-        engineLines.push_back(line);
+      if (line.starts_with("engine: ") && !line.starts_with("engine: capture stopped") &&
+          !line.starts_with("engine: starting capture")) {
+        lines.push_back(line);
       }
     }
-    EXPECT_EQ(engineLines, row.lines);
-    EXPECT_EQ(log.CountStartingWith("engine: capture stopped"), row.restartsVideo ? 1 : 0);
-    EXPECT_EQ(log.CountStartingWith("engine: starting capture"), row.restartsVideo ? 1 : 0);
+    EXPECT_EQ(lines, row.lines);
+    const int videoRestarts = row.lines.empty() || row.lines[0] != kVideoRestart ? 0 : 1;
+    EXPECT_EQ(log.CountStartingWith("engine: capture stopped"), videoRestarts);
+    EXPECT_EQ(log.CountStartingWith("engine: starting capture"), videoRestarts);
     EXPECT_TRUE(engine->GetStatus().captureRunning);
-    // The buffer outlives every restart.
-    EXPECT_GE(engine->GetStatus().bufferedSeconds, before);
-    engine->Shutdown();
+    EXPECT_GE(engine->GetStatus().bufferedSeconds, before);  // the buffer outlives every restart
   }
 }
 
@@ -167,7 +154,6 @@ TEST_F(EngineTest, PauseSurvivesUnrelatedReloadsButTheSettingOverridesIt) {
   engine->ApplySettings(settings);
   engine->SetReplayEnabled(true);  // already recording: nothing
   EXPECT_EQ(log.CountStartingWith("engine: replay"), 0);
-
   engine->SetReplayEnabled(false);
   EXPECT_TRUE(log.Has("engine: replay paused"));
   EXPECT_FALSE(engine->GetStatus().captureRunning);
@@ -176,9 +162,8 @@ TEST_F(EngineTest, PauseSurvivesUnrelatedReloadsButTheSettingOverridesIt) {
   reloaded.fps = 30;
   reloaded.bufferFolder = temp.File(L"bufB");  // a new buffer, still paused
   engine->ApplySettings(reloaded);
-  EXPECT_TRUE(log.Has(kNewBuffer));
+  EXPECT_TRUE(log.Has("engine: buffer folder changed — starting a new buffer"));
   EXPECT_FALSE(engine->GetStatus().captureRunning);
-
   reloaded.replayEnabled = false;
   engine->ApplySettings(reloaded);
   EXPECT_FALSE(engine->GetStatus().captureRunning);
@@ -194,36 +179,28 @@ TEST_F(EngineTest, SaveNamesAreUniqueAndShutdownWritesEveryQueuedSave) {
   engine->ApplySettings(settings);
   WaitForBuffered(*engine, 3.0);
 
-  // The first save is held in its callback while two more are requested;
-  // the engine is then shut down with both still queued.
+  // The first save is held in its callback while two more are queued.
   SystemFiles().CreateFolderChain(temp.File(L"clips"));
   test::WriteFileBytes(temp.File(L"clips/Kaptora_2026-12-07_09-05-03.mp4"), "someone else's");
-  std::atomic<bool> inCallback{false};
-  onSaved = [&](const Engine::SaveResult&) {
-    if (!inCallback.exchange(true)) HoldUntilReleased();
-  };
+  holdFirstSave = true;
   ASSERT_TRUE(engine->RequestSave());
-  for (int i = 0; i < 3000 && !inCallback; ++i) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 3000 && !held; ++i) std::this_thread::sleep_for(1ms);
   ASSERT_TRUE(engine->RequestSave());
   ASSERT_TRUE(engine->RequestSave());
-  EXPECT_EQ(log.CountStartingWith("save: "), 4);  // three requests and one summary
-  // The held save is no longer pending; the two behind it are.
   std::vector<std::string> counts;
   for (const std::string& line : log.Lines()) {
-    const size_t at = line.find("clip requested (");
-    if (at != std::string::npos) counts.push_back(line.substr(at + 16));
+    if (line.find("clip requested (") != std::string::npos) counts.push_back(line.substr(line.find('(')));
   }
-  EXPECT_EQ(counts, (std::vector<std::string>{"1 in queue)", "1 in queue)", "2 in queue)"}));
-  ReleaseLater();
-  engine->Shutdown();
-  releaser.join();
+  // The held save is no longer pending; the two behind it are.
+  EXPECT_EQ(counts, (std::vector<std::string>{"(1 in queue)", "(1 in queue)", "(2 in queue)"}));
+  EXPECT_EQ(engine->GetStatus().pendingSaves, 2);
 
-  const std::vector<Engine::SaveResult> saved = Results();
+  const std::vector<Engine::SaveResult> saved = ShutdownReleasingTheHeldSave(*engine);
   ASSERT_EQ(saved.size(), 3u);
-  const std::vector<std::wstring> names = {L"_2.mp4", L"_3.mp4", L"_4.mp4"};
   for (size_t i = 0; i < saved.size(); ++i) {
     EXPECT_TRUE(saved[i].ok);
-    EXPECT_TRUE(saved[i].path.ends_with(L"Kaptora_2026-12-07_09-05-03" + names[i]));
+    EXPECT_TRUE(saved[i].path.ends_with(L"Kaptora_2026-12-07_09-05-03_" + std::to_wstring(i + 2) + L".mp4"))
+        << WideToUtf8(saved[i].path);
     EXPECT_GT(saved[i].duration, 2.0);
     EXPECT_GT(test::ReadFileBytes(saved[i].path).size(), 1000u);
   }
@@ -239,13 +216,12 @@ TEST_F(EngineTest, FailedWriteLeavesNoPartFileAndLowersThePendingCount) {
   ASSERT_TRUE(engine->RequestSave());
   engine->Shutdown();
 
-  ASSERT_EQ(Results().size(), 1u);
-  const Engine::SaveResult result = Results()[0];
-  EXPECT_FALSE(result.ok);
-  EXPECT_GT(result.duration, 1.0);
-  EXPECT_TRUE(log.Has("save: failed → " + WideToUtf8(result.path)));
-  EXPECT_FALSE(test::FileExists(result.path));
-  EXPECT_FALSE(test::FileExists(result.path + L".part"));
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_FALSE(results[0].ok);
+  EXPECT_GT(results[0].duration, 1.0);
+  EXPECT_TRUE(log.Has("save: failed → " + WideToUtf8(results[0].path)));
+  EXPECT_FALSE(test::FileExists(results[0].path));
+  EXPECT_FALSE(test::FileExists(results[0].path + L".part"));
   EXPECT_EQ(engine->GetStatus().pendingSaves, 0);
   EXPECT_EQ(engine->GetStatus().saveProgress, 0.0);
 }
@@ -261,29 +237,23 @@ TEST_F(EngineTest, NothingCapturedYetMeansBufferStillEmpty) {
   engine->ApplySettings(settings);
   EXPECT_FALSE(engine->RequestSave());
   EXPECT_TRUE(log.Has("save: buffer is still empty"));
-  EXPECT_EQ(engine->GetStatus().pendingSaves, 0);
 }
 
 // A queued save keeps its buffer alive; a new buffer in the same folder (the
 // folder changed back, or spelled differently) must not delete or reuse the
 // files that save still needs.
 TEST_F(EngineTest, QueuedSavesSurviveBufferFolderChangesBackToTheSameFolder) {
-  const std::vector<std::pair<const char*, std::vector<std::wstring>>> cases = {
-      {"A, B, then A again", {temp.File(L"bufB"), temp.File(L"bufA")}},
-      {"A spelled with a trailing separator", {temp.File(L"bufA") + L"/"}},
+  const std::vector<std::vector<std::wstring>> cases = {
+      {temp.File(L"bufB"), temp.File(L"bufA")},
+      {temp.File(L"bufA") + L"/"},  // spelled with a trailing separator
   };
-  for (const auto& [name, folders] : cases) {
-    SCOPED_TRACE(name);
-    results.clear();
+  for (const auto& folders : cases) {
+    SCOPED_TRACE(WideToUtf8(folders.back()));
+    held = release = false;
+    holdFirstSave = true;
     auto engine = MakeEngine();
     engine->ApplySettings(settings);
     WaitForBuffered(*engine, 12.0);  // more than one segment file
-
-    release = false;
-    std::atomic<bool> held{false};
-    onSaved = [&](const Engine::SaveResult&) {
-      if (!held.exchange(true)) HoldUntilReleased();
-    };
     ASSERT_TRUE(engine->RequestSave());  // written at once, then held in its callback
     ASSERT_TRUE(engine->RequestSave());  // queued behind it, on the first buffer
     for (const std::wstring& folder : folders) {
@@ -292,18 +262,10 @@ TEST_F(EngineTest, QueuedSavesSurviveBufferFolderChangesBackToTheSameFolder) {
       engine->ApplySettings(changed);
       WaitForBuffered(*engine, 1.0);
     }
-    ReleaseLater();
-    engine->Shutdown();
-    releaser.join();
-    onSaved = nullptr;
-
-    const std::vector<Engine::SaveResult> saved = Results();
+    const std::vector<Engine::SaveResult> saved = ShutdownReleasingTheHeldSave(*engine);
     ASSERT_EQ(saved.size(), 2u);
-    for (const Engine::SaveResult& result : saved) {
-      EXPECT_TRUE(result.ok);
-      EXPECT_GT(result.duration, 11.0);
-    }
-    EXPECT_EQ(log.CountStartingWith("save: failed"), 0);
+    EXPECT_TRUE(saved[0].ok && saved[1].ok);
+    EXPECT_GT(saved[1].duration, 11.0);
   }
 }
 
