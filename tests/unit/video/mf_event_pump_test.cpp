@@ -11,163 +11,120 @@ namespace kp {
 namespace {
 
 constexpr int64_t kMs = kTicksPerMillisecond;
-constexpr const char* kDropLine = "mf: encoder didn't ask for input in time, dropping a frame";
+using Slot = MfEventPump::InputSlot;
+using Lines = std::vector<std::string>;
+const std::string kDropLine = "mf: encoder didn't ask for input in time, dropping a frame";
 
 // A transform's event queue on a fake clock: each scripted event becomes
 // visible once the clock reaches its time.
 class ScriptedEvents : public MfEventSource {
  public:
   explicit ScriptedEvents(test::FakeClock& clock) : clock_(clock) {}
-
-  void Add(int64_t availableAfter, uint32_t type, uint32_t hr = 0, uint32_t status = 0) {
-    queue_.push_back({clock_.Now() + availableAfter, MfEventPoll{hr, type, status}});
+  void Add(int64_t after, uint32_t type, uint32_t hr = 0, uint32_t status = 0) {
+    queue_.push_back({clock_.Now() + after, MfEventPoll{hr, type, status}});
   }
-
   MfEventPoll PollEvent() override {
-    ++polls;
-    if (queue_.empty() || queue_.front().at > clock_.Now()) return MfEventPoll{kMfNoEventsAvailable, 0};
-    const MfEventPoll poll = queue_.front().poll;
+    if (queue_.empty() || queue_.front().first > clock_.Now()) return MfEventPoll{kMfNoEventsAvailable, 0};
+    const MfEventPoll poll = queue_.front().second;
     queue_.pop_front();
     return poll;
   }
-  bool CollectOutput() override {
-    ++collected;
-    return true;
-  }
-
-  int polls = 0;
+  bool CollectOutput() override { return ++collected > 0; }
   int collected = 0;
 
  private:
-  struct Entry {
-    int64_t at;
-    MfEventPoll poll;
-  };
   test::FakeClock& clock_;
-  std::deque<Entry> queue_;
+  std::deque<std::pair<int64_t, MfEventPoll>> queue_;
 };
 
 class MfEventPumpTest : public ::testing::Test {
  protected:
+  int64_t Elapsed() { return clock.Now() - start; }
   test::FakeClock clock;
   ScriptedEvents events{clock};
   test::LogCapture log;
+  int64_t start = clock.Now();
 };
 
-TEST_F(MfEventPumpTest, RealtimeWaitsForAnInputRequestThatComesInTime) {
+TEST_F(MfEventPumpTest, RealtimeWaitsUpTo200MsAndReportsOnlyTheFirstDrop) {
   MfEventPump pump(events, clock, /*realtime=*/true);
-  const int64_t start = clock.Now();
   events.Add(50 * kMs, kMfEventNeedInput);
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-  EXPECT_EQ(pump.pendingInputRequests(), 0);
-  EXPECT_GE(clock.Now() - start, 50 * kMs);
-  EXPECT_LT(clock.Now() - start, 60 * kMs);
-  EXPECT_TRUE(log.Lines().empty());
-}
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  EXPECT_GE(Elapsed(), 50 * kMs);
+  EXPECT_LT(Elapsed(), 52 * kMs);
 
-TEST_F(MfEventPumpTest, RealtimeDropsAfter200msAndReportsOnlyTheFirstDrop) {
-  MfEventPump pump(events, clock, /*realtime=*/true);
-  int64_t start = clock.Now();
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Dropped);
-  EXPECT_GE(clock.Now() - start, 200 * kMs);
-  EXPECT_LT(clock.Now() - start, 205 * kMs);
-
+  start = clock.Now();
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
+  EXPECT_GE(Elapsed(), 200 * kMs);
+  EXPECT_LT(Elapsed(), 202 * kMs);
   // A request that arrives after the limit serves the next frame.
   events.Add(250 * kMs, kMfEventNeedInput);
-  start = clock.Now();
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Dropped);
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{kDropLine});
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  EXPECT_EQ(log.Lines(), Lines{kDropLine});
 }
 
 TEST_F(MfEventPumpTest, OfflineWaitsUpToTenSeconds) {
   MfEventPump pump(events, clock, /*realtime=*/false);
   events.Add(5 * kTicksPerSecond, kMfEventNeedInput);
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-
-  const int64_t start = clock.Now();
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Dropped);
-  EXPECT_GE(clock.Now() - start, 10 * kTicksPerSecond);
-  EXPECT_LT(clock.Now() - start, 10 * kTicksPerSecond + 5 * kMs);
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{kDropLine});
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  start = clock.Now();
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
+  EXPECT_GE(Elapsed(), 10 * kTicksPerSecond);
+  EXPECT_LT(Elapsed(), 10 * kTicksPerSecond + 2 * kMs);
 }
 
 TEST_F(MfEventPumpTest, CollectsOutputsAndCountsRequestsWhilePumping) {
   MfEventPump pump(events, clock, /*realtime=*/true);
   events.Add(0, kMfEventHaveOutput);
-  events.Add(0, kMfEventNeedInput);
-  events.Add(0, 999);  // unknown events are ignored
+  events.Add(0, kMfEventNeedInput, /*hr=*/1);  // S_FALSE is a success
+  events.Add(0, 999);                          // unknown events are ignored
   events.Add(0, kMfEventHaveOutput);
   events.Add(0, kMfEventNeedInput);
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-  EXPECT_EQ(events.collected, 2);
-  EXPECT_EQ(pump.pendingInputRequests(), 1);
-  // The second request is already pending: no waiting for the next frame.
-  const int64_t before = clock.Now();
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-  EXPECT_EQ(clock.Now(), before);
-  EXPECT_EQ(pump.pendingInputRequests(), 0);
-}
-
-TEST_F(MfEventPumpTest, PumpWithoutWaitingStopsAtTheFirstEmptyPoll) {
-  MfEventPump pump(events, clock, /*realtime=*/true);
-  events.Add(0, kMfEventHaveOutput);
   events.Add(1 * kMs, kMfEventHaveOutput);  // not there yet
-  const int64_t start = clock.Now();
   EXPECT_TRUE(pump.Pump(/*waitForInput=*/false));
-  EXPECT_EQ(events.collected, 1);
-  EXPECT_EQ(clock.Now(), start);
-  EXPECT_EQ(clock.sleepCalls(), 0);
+  EXPECT_EQ(events.collected, 2);
+  EXPECT_EQ(pump.pendingInputRequests(), 2);
+  EXPECT_EQ(Elapsed(), 0) << "without waiting, the first empty poll ends the pump";
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  EXPECT_EQ(Elapsed(), 0) << "pending requests need no waiting";
+  EXPECT_EQ(pump.pendingInputRequests(), 0);
 }
 
 TEST_F(MfEventPumpTest, QueueFailureIsLoggedAndFails) {
   MfEventPump pump(events, clock, /*realtime=*/true);
   events.Add(0, 0, 0x80004005);
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{"mf: event queue failed (hr=0x80004005)"});
-
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Failed);
   events.Add(0, 0, 0xC00D36B2);
   EXPECT_FALSE(pump.Pump(/*waitForInput=*/false));
-  EXPECT_TRUE(log.Has("mf: event queue failed (hr=0xC00D36B2)"));
+  EXPECT_EQ(log.Lines(), (Lines{"mf: event queue failed (hr=0x80004005)", "mf: event queue failed (hr=0xC00D36B2)"}));
 }
 
-// A transform that fails tells so through an event, not through the queue:
-// MEError, or an event whose status is a failure. Input and drain waits must
-// both end at once with the status logged, nothing after it is taken, and
-// every later call fails too (once only logged), or the caller would count
-// the frames that follow as dropped rather than failed.
-TEST_F(MfEventPumpTest, AnEventReportingFailureFailsInputAndDrain) {
-  struct Case {
-    uint32_t type;
-    uint32_t status;
-    const char* line;
-  };
-  const Case cases[] = {
-      {kMfEventError, 0x8000FFFF, "mf: event queue failed (hr=0x8000FFFF)"},
-      {kMfEventNeedInput, 0xC00D36B2, "mf: event queue failed (hr=0xC00D36B2)"},
-      {kMfEventHaveOutput, 0x80004005, "mf: event queue failed (hr=0x80004005)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+// A transform that fails says so through an event: MEError, or any event with
+// a failed status. Input and drain waits end at once with the status logged,
+// nothing after it is taken, and every later call fails too without another
+// line, or the caller would count the following frames as dropped.
+TEST_F(MfEventPumpTest, AnEventReportingFailureFailsInputAndDrainForGood) {
+  const uint32_t cases[][2] = {{kMfEventError, 0x8000FFFF}, {kMfEventNeedInput, 0xC00D36B2}};
+  for (const auto& c : cases) {
     for (const bool drain : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "event " << c[0] << (drain ? " while draining" : ""));
       ScriptedEvents script(clock);
-      log.Clear();
+      test::LogCapture caseLog;
       MfEventPump pump(script, clock, /*realtime=*/false);
-      script.Add(3 * kMs, c.type, /*hr=*/0, c.status);
+      script.Add(3 * kMs, c[0], /*hr=*/0, c[1]);
       script.Add(3 * kMs, kMfEventNeedInput);
       script.Add(3 * kMs, kMfEventDrainComplete);
-      const int64_t start = clock.Now();
-      if (drain) {
-        EXPECT_FALSE(pump.FinishDrain());
-      } else {
-        EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
-      }
-      EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Failed);
+      start = clock.Now();
+      EXPECT_EQ(drain ? pump.FinishDrain() : pump.AcquireInputSlot() != Slot::Failed, false);
+      EXPECT_EQ(pump.AcquireInputSlot(), Slot::Failed);
       EXPECT_FALSE(pump.FinishDrain());
-      EXPECT_LT(clock.Now() - start, 5 * kMs);
-      EXPECT_EQ(script.collected, 0);
+      EXPECT_LT(Elapsed(), 5 * kMs);
       EXPECT_EQ(pump.pendingInputRequests(), 0);
-      EXPECT_EQ(log.Lines(), std::vector<std::string>{c.line});
+      char line[64];
+      std::snprintf(line, sizeof line, "mf: event queue failed (hr=0x%08X)", c[1]);
+      EXPECT_EQ(caseLog.Lines(), Lines{line});
     }
   }
 }
@@ -181,7 +138,7 @@ TEST_F(MfEventPumpTest, WaitsOnTheOneShotTimerAndFallsBackToSleep) {
     local.SetTimerAvailable(timerAvailable);
     ScriptedEvents script(local);
     MfEventPump pump(script, local, /*realtime=*/true);
-    EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Dropped);
+    EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
     script.Add(20 * kMs, kMfEventDrainComplete);
     EXPECT_TRUE(pump.FinishDrain());
     const int64_t waits = timerAvailable ? local.timerWaits() : local.sleepCalls();
@@ -191,13 +148,7 @@ TEST_F(MfEventPumpTest, WaitsOnTheOneShotTimerAndFallsBackToSleep) {
   }
 }
 
-TEST_F(MfEventPumpTest, SuccessCodesOtherThanZeroAreNotFailures) {
-  MfEventPump pump(events, clock, /*realtime=*/true);
-  events.Add(0, kMfEventNeedInput, /*hr=*/1);  // S_FALSE
-  EXPECT_EQ(pump.AcquireInputSlot(), MfEventPump::InputSlot::Granted);
-}
-
-TEST_F(MfEventPumpTest, DrainCollectsUntilComplete) {
+TEST_F(MfEventPumpTest, DrainCollectsUntilCompleteOrGivesUpAfterTenSeconds) {
   MfEventPump pump(events, clock, /*realtime=*/true);
   events.Add(0, kMfEventHaveOutput);
   events.Add(3 * kMs, kMfEventNeedInput);  // ignored while draining
@@ -208,25 +159,20 @@ TEST_F(MfEventPumpTest, DrainCollectsUntilComplete) {
   EXPECT_EQ(events.collected, 2);
   EXPECT_EQ(pump.pendingInputRequests(), 0);
   EXPECT_TRUE(log.Lines().empty());
-}
 
-TEST_F(MfEventPumpTest, DrainGivesUpAfterTenSeconds) {
-  MfEventPump pump(events, clock, /*realtime=*/true);
-  events.Add(0, kMfEventHaveOutput);
-  const int64_t start = clock.Now();
+  start = clock.Now();
   EXPECT_FALSE(pump.FinishDrain());
-  EXPECT_EQ(events.collected, 1);
-  EXPECT_GE(clock.Now() - start, 10 * kTicksPerSecond);
-  EXPECT_LT(clock.Now() - start, 10 * kTicksPerSecond + 5 * kMs);
-  EXPECT_EQ(log.Lines(), std::vector<std::string>{"mf: encoder didn't finish draining"});
+  EXPECT_EQ(events.collected, 3) << "the output left over is still collected";
+  EXPECT_GE(Elapsed(), 10 * kTicksPerSecond);
+  EXPECT_LT(Elapsed(), 10 * kTicksPerSecond + 2 * kMs);
+  EXPECT_EQ(log.Lines(), Lines{"mf: encoder didn't finish draining"});
 }
 
-TEST_F(MfEventPumpTest, DrainStopsOnQueueFailureWithoutTheTimeoutLine) {
+TEST_F(MfEventPumpTest, DrainStopsOnQueueFailureWithoutALine) {
   MfEventPump pump(events, clock, /*realtime=*/false);
   events.Add(2 * kMs, 0, 0x80004005);
-  const int64_t start = clock.Now();
   EXPECT_FALSE(pump.FinishDrain());
-  EXPECT_LT(clock.Now() - start, 10 * kMs);
+  EXPECT_LT(Elapsed(), 10 * kMs);
   EXPECT_TRUE(log.Lines().empty());
 }
 

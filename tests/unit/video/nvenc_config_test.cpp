@@ -2,64 +2,52 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "support/log_capture.h"
 
 namespace kp {
 namespace {
 
-// Reads a value at a byte offset, independently of our member names, so the
-// tests check the binary layout the driver sees.
-template <typename T, typename S>
-T At(const S& structure, size_t offset) {
-  T value;
-  std::memcpy(&value, reinterpret_cast<const uint8_t*>(&structure) + offset, sizeof value);
-  return value;
+using Bytes = std::vector<uint8_t>;
+using Words = std::vector<uint32_t>;
+
+EncoderConfig Settings1080p(RateControl rateControl, uint32_t fps, uint32_t average = 0) {
+  EncoderConfig settings;
+  settings.width = 1920;
+  settings.height = 1080;
+  settings.fps = fps;
+  settings.rateControl = rateControl;
+  settings.averageBitrate = average;
+  settings.quality = 60;
+  DeriveBitrates(settings);
+  return settings;
 }
 
 TEST(NvencApiTest, VersionWordsOfApi13_1) {
-  EXPECT_EQ(nvenc::kApiVersion, 0x0100000Du);
-  EXPECT_EQ(nvenc::kMinDriverVersion, 209u);
-  // The values the 13.1 interface defines, in decimal as published.
-  EXPECT_EQ(nvenc::kOpenSessionParamsVersion, 1895890957u);
-  EXPECT_EQ(nvenc::kPresetConfigVersion, 4043636749u);
-  EXPECT_EQ(nvenc::kConfigVersion, 4043898893u);
-  EXPECT_EQ(nvenc::kRcParamsVersion, 1895890957u);
-  EXPECT_EQ(nvenc::kInitializeParamsVersion, 4043767821u);
-  EXPECT_EQ(nvenc::kRegisterResourceVersion, 1896153101u);
-  EXPECT_EQ(nvenc::kCreateBitstreamBufferVersion, 1895890957u);
-  EXPECT_EQ(nvenc::kSequenceParamPayloadVersion, 1895890957u);
-  EXPECT_EQ(nvenc::kMapInputResourceVersion, 1896087565u);
-  EXPECT_EQ(nvenc::kPicParamsVersion, 4043767821u);
-  EXPECT_EQ(nvenc::kLockBitstreamVersion, 4043440141u);
-  EXPECT_EQ(nvenc::kFunctionListVersion, 1895956493u);
+  // As the 13.1 interface publishes them; a wrong one makes the driver refuse the call.
+  const uint32_t words[][2] = {
+      {nvenc::kApiVersion, 0x0100000Du}, {nvenc::kMinDriverVersion, 209u},
+      {nvenc::kOpenSessionParamsVersion, 1895890957u}, {nvenc::kPresetConfigVersion, 4043636749u},
+      {nvenc::kConfigVersion, 4043898893u}, {nvenc::kRcParamsVersion, 1895890957u},
+      {nvenc::kInitializeParamsVersion, 4043767821u}, {nvenc::kRegisterResourceVersion, 1896153101u},
+      {nvenc::kCreateBitstreamBufferVersion, 1895890957u}, {nvenc::kSequenceParamPayloadVersion, 1895890957u},
+      {nvenc::kMapInputResourceVersion, 1896087565u}, {nvenc::kPicParamsVersion, 4043767821u},
+      {nvenc::kLockBitstreamVersion, 4043440141u}, {nvenc::kFunctionListVersion, 1895956493u},
+  };
+  for (size_t i = 0; i < std::size(words); ++i) EXPECT_EQ(words[i][0], words[i][1]) << "row " << i;
 }
 
-TEST(NvencConfigTest, DriverVersionGate) {
+TEST(NvencConfigTest, DriverVersionGateAndPresetClamp) {
   test::LogCapture log;
   EXPECT_FALSE(CheckNvencDriverVersion(208));
-  EXPECT_FALSE(CheckNvencDriverVersion(0xC2));  // 12.2
   EXPECT_TRUE(CheckNvencDriverVersion(209));
-  EXPECT_TRUE(CheckNvencDriverVersion(0xE0));  // 14.0
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "nvenc: driver supports API 13.0 but 13.1 is required \xE2\x80\x94 "
-                             "update the NVIDIA driver",
-                             "nvenc: driver supports API 12.2 but 13.1 is required \xE2\x80\x94 "
-                             "update the NVIDIA driver",
-                         }));
-}
-
-TEST(NvencConfigTest, PresetIsClampedToP1ThroughP7) {
-  struct Case {
-    uint32_t preset, level;
-    uint32_t guidData1;
-  };
-  const Case cases[] = {{0, 1, 0xfc0a8d3e}, {1, 1, 0xfc0a8d3e}, {2, 2, 0xf581cfb8}, {4, 4, 0x90a7b826},
-                        {6, 6, 0x8e75c279}, {7, 7, 0x84848c12}, {9, 7, 0x84848c12}, {0xFFFFFFFF, 7, 0x84848c12}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(NvencPresetLevel(c.preset), c.level) << c.preset;
-    EXPECT_EQ(NvencPresetGuid(c.preset).data1, c.guidData1) << c.preset;
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"nvenc: driver supports API 13.0 but 13.1 is required "
+                                                   "\xE2\x80\x94 update the NVIDIA driver"}));
+  // Preset, level P1..P7, first word of the preset's GUID.
+  const uint32_t cases[][3] = {{0, 1, 0xfc0a8d3e}, {1, 1, 0xfc0a8d3e}, {2, 2, 0xf581cfb8}, {7, 7, 0x84848c12},
+                               {8, 7, 0x84848c12}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(NvencPresetLevel(c[0]), c[1]) << c[0];
+    EXPECT_EQ(NvencPresetGuid(c[0]).data1, c[2]) << c[0];
   }
 }
 
@@ -67,115 +55,101 @@ TEST(NvencConfigTest, PresetIsClampedToP1ThroughP7) {
 // a long GOP, and values in members the program must leave alone.
 nvenc::Config PresetLikeConfig() {
   auto config = nvenc::Zeroed<nvenc::Config>();
-  config.version = nvenc::kConfigVersion;
-  config.gopLength = 250;
+  config.gopLength = config.h264.idrPeriod = 250;
   config.frameIntervalP = 3;
-  config.frameFieldMode = 1;
-  config.mvPrecision = 3;
-  config.rcParams.version = nvenc::kRcParamsVersion;
-  config.rcParams.rateControlMode = 0;
   config.rcParams.averageBitRate = 5'000'000;
   config.rcParams.flags = nvenc::kRcFlagEnableLookahead | 0x4 | 0x5000;  // + initial QP, AQ strength 5
   config.rcParams.lookaheadDepth = 16;
   config.rcParams.targetQuality = 33;
   config.rcParams.targetQualityLsb = 128;
-  config.rcParams.multiPass = 2;
   config.h264.flags = 0x40;  // AUD output
-  config.h264.level = 51;
-  config.h264.idrPeriod = 250;
-  config.h264.presetFields1[12] = 4;  // maxNumRefFrames
   config.h264.vui.videoFullRangeFlag = 1;
-  config.h264.vui.timingInfoPresentFlag = 1;
   return config;
 }
 
-TEST(NvencConfigTest, ConstantQualityChangesOnlyOurMembers) {
-  EncoderConfig settings;
-  settings.width = 1920;
-  settings.height = 1080;
-  settings.fps = 30;
+TEST(NvencConfigTest, PresetConfigurationChangesOnlyOurMembers) {
+  EncoderConfig settings = Settings1080p(RateControl::ConstantQuality, 30);
   settings.keyframeSeconds = 3;
-  settings.quality = 60;
-  DeriveBitrates(settings);
   nvenc::Config config = PresetLikeConfig();
   ApplyNvencSettings(config, settings);
+  EXPECT_EQ(config.version, nvenc::kConfigVersion);
+  EXPECT_EQ(config.profileGuid, nvenc::kH264ProfileHighGuid);
+  const nvenc::RcParams& rc = config.rcParams;
+  const nvenc::H264Config& h264 = config.h264;
+  // GOP and IDR period = fps * keyframe seconds, no B-frames, VBR capped at the
+  // derived peak without an average, quality above 51 sent as 51.
+  EXPECT_EQ((Words{config.gopLength, h264.idrPeriod, uint32_t(config.frameIntervalP), rc.rateControlMode,
+                   rc.averageBitRate, rc.maxBitRate, rc.targetQuality, rc.targetQualityLsb, rc.lookaheadDepth}),
+            (Words{90, 90, 1, nvenc::kRateControlVbr, 0, 9'953'280, 51, 0, 0}));
+  EXPECT_EQ(rc.flags, 0x4u | 0x5000 | 0x8) << "AQ on, look-ahead off, the rest kept";
+  EXPECT_EQ(h264.flags, 0x40u | 0x1000) << "SPS/PPS with every IDR, the rest kept";
+  EXPECT_EQ(h264.chromaFormatIdc, 1u) << "4:2:0";
+  // BT.709 colour description; the full-range flag stays as the preset has it.
+  const nvenc::VuiParameters& vui = h264.vui;
+  EXPECT_EQ((Words{vui.videoSignalTypePresentFlag, vui.videoFormat, vui.videoFullRangeFlag,
+                   vui.colourDescriptionPresentFlag, vui.colourPrimaries, vui.transferCharacteristics,
+                   vui.colourMatrix}),
+            (Words{1, 5, 1, 1, 1, 1, 1}));
 
-  EXPECT_EQ(At<uint32_t>(config, 0), nvenc::kConfigVersion);
-  EXPECT_EQ(At<nvenc::Guid>(config, 4), nvenc::kH264ProfileHighGuid);
-  EXPECT_EQ(At<uint32_t>(config, 20), 90u) << "GOP = fps * keyframe seconds";
-  EXPECT_EQ(At<int32_t>(config, 24), 1) << "no B-frames";
-  EXPECT_EQ(At<uint32_t>(config, 44), nvenc::kRateControlVbr);
-  EXPECT_EQ(At<uint32_t>(config, 60), 0u) << "no average in quality mode";
-  EXPECT_EQ(At<uint32_t>(config, 64), 1920u * 1080 * 30 * 16 / 100);
-  EXPECT_EQ(At<uint32_t>(config, 76), 0x4u | 0x5000 | 0x8) << "AQ on, look-ahead off, the rest kept";
-  EXPECT_EQ(At<uint8_t>(config, 128), 51) << "quality above 51 is sent as 51";
-  EXPECT_EQ(At<uint8_t>(config, 129), 0);
-  EXPECT_EQ(At<uint16_t>(config, 130), 0);
-  EXPECT_EQ(At<uint32_t>(config, 168), 0x40u | 0x1000) << "SPS/PPS with every IDR";
-  EXPECT_EQ(At<uint32_t>(config, 176), 90u) << "IDR period = GOP";
-  EXPECT_EQ(At<uint32_t>(config, 360), 1u) << "4:2:0";
-  EXPECT_EQ(At<uint32_t>(config, 248), 1u);
-  EXPECT_EQ(At<uint32_t>(config, 252), 5u);
-  EXPECT_EQ(At<uint32_t>(config, 260), 1u);
-  EXPECT_EQ(At<uint32_t>(config, 264), 1u);
-  EXPECT_EQ(At<uint32_t>(config, 268), 1u);
-  EXPECT_EQ(At<uint32_t>(config, 272), 1u);
-
-  // Kept from the preset.
-  EXPECT_EQ(config.frameFieldMode, 1u);
-  EXPECT_EQ(config.mvPrecision, 3u);
-  EXPECT_EQ(config.rcParams.version, nvenc::kRcParamsVersion);
-  EXPECT_EQ(config.rcParams.multiPass, 2u);
-  EXPECT_EQ(config.h264.level, 51u);
-  EXPECT_EQ(config.h264.presetFields1[12], 4u);
-  EXPECT_EQ(At<uint32_t>(config, 256), 1u) << "full-range flag stays as the preset has it";
-  EXPECT_EQ(config.h264.vui.timingInfoPresentFlag, 1u);
+  config = PresetLikeConfig();
+  ApplyNvencSettings(config, Settings1080p(RateControl::Vbr, 30, 8'000'000));
+  EXPECT_EQ((Words{config.rcParams.averageBitRate, config.rcParams.maxBitRate, config.rcParams.targetQuality}),
+            (Words{8'000'000, 12'000'000, 33}))
+      << "target quality belongs to the quality mode only";
 }
 
-TEST(NvencConfigTest, VbrSetsAverageAndPeakAndKeepsTargetQuality) {
-  EncoderConfig settings;
-  settings.width = 1280;
-  settings.height = 720;
-  settings.fps = 60;
-  settings.rateControl = RateControl::Vbr;
-  settings.averageBitrate = 8'000'000;
-  DeriveBitrates(settings);
-  nvenc::Config config = PresetLikeConfig();
-  ApplyNvencSettings(config, settings);
-  EXPECT_EQ(config.gopLength, 120u);
-  EXPECT_EQ(config.rcParams.rateControlMode, nvenc::kRateControlVbr);
-  EXPECT_EQ(config.rcParams.averageBitRate, 8'000'000u);
-  EXPECT_EQ(config.rcParams.maxBitRate, 12'000'000u);
-  EXPECT_EQ(config.rcParams.targetQuality, 33) << "target quality belongs to the quality mode only";
-  EXPECT_EQ(config.rcParams.targetQualityLsb, 128);
+TEST(NvencConfigTest, CallParameters) {
+  EncoderConfig settings = Settings1080p(RateControl::ConstantQuality, 60);
+  settings.preset = 9;
+  nvenc::Config config{};
+  const nvenc::InitializeParams init = MakeNvencInitializeParams(settings, &config);
+  EXPECT_EQ(init.presetGuid.data1, 0x84848c12u) << "P7";
+  EXPECT_EQ(init.encodeGuid, nvenc::kCodecH264Guid);
+  EXPECT_EQ(init.encodeConfig, &config);
+  EXPECT_EQ((Words{init.encodeWidth, init.encodeHeight, init.darWidth, init.darHeight, init.frameRateNum,
+                   init.frameRateDen, init.enableEncodeAsync, init.enablePtd}),
+            (Words{1920, 1080, 1920, 1080, 60, 1, 0, 1}));
+
+  int texture = 0, mapped = 0, bitstream = 0;
+  const nvenc::RegisterResource reg = MakeNvencRegisterResource(settings, &texture);
+  EXPECT_EQ((Words{reg.width, reg.height, reg.pitch}), (Words{1920, 1080, 0}));
+  EXPECT_EQ(reg.resourceToRegister, &texture);
+
+  const nvenc::PicParams pic = MakeNvencPicParams(settings, &mapped, 7, &bitstream, -5, 166'667, true);
+  EXPECT_EQ((Words{pic.inputWidth, pic.inputHeight, pic.inputPitch, pic.bufferFmt, pic.encodePicFlags}),
+            (Words{1920, 1080, 1920, 7, nvenc::kPicFlagForceIdr | nvenc::kPicFlagOutputSpsPps}));
+  EXPECT_EQ(static_cast<int64_t>(pic.inputTimeStamp), -5);
+  EXPECT_EQ(pic.inputDuration, 166'667u);
+  EXPECT_EQ(pic.inputBuffer, &mapped);
+  EXPECT_EQ(pic.outputBitstream, &bitstream);
+  EXPECT_EQ(MakeNvencPicParams(settings, &mapped, 7, &bitstream, 0, 1, false).encodePicFlags, 0u);
+  const nvenc::PicParams eos = MakeNvencEndOfStreamParams();
+  EXPECT_EQ(eos.encodePicFlags, nvenc::kPicFlagEos);
+  EXPECT_EQ((Words{init.version, reg.version, pic.version, eos.version}),
+            (Words{4043767821u, 1896153101u, 4043767821u, 4043767821u}));
 }
 
 TEST(NvencConfigTest, ParameterSetsFromTheSequenceHeader) {
-  const uint8_t good[] = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A, 0xAC, 0, 0, 0, 1, 0x68, 0xEE, 0x3C, 0x80};
-  const uint8_t shortSps[] = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0, 0, 0, 1, 0x68, 0xEE};
-  const uint8_t noPps[] = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A, 0xAC};
+  const Bytes good = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A, 0, 0, 0, 1, 0x68, 0xEE};
+  const Bytes shortSps = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0, 0, 0, 1, 0x68, 0xEE};
+  const Bytes noPps = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A};
   test::LogCapture log;
   VideoTrackInfo track;
   EXPECT_TRUE(StoreNvencParameterSets(good, track));
-  EXPECT_EQ(track.sps, (std::vector<uint8_t>{0x67, 0x64, 0x00, 0x2A, 0xAC}));
-  EXPECT_EQ(track.pps, (std::vector<uint8_t>{0x68, 0xEE, 0x3C, 0x80}));
+  EXPECT_EQ(track.sps, (Bytes{0x67, 0x64, 0x00, 0x2A})) << "four bytes are enough";
+  EXPECT_EQ(track.pps, (Bytes{0x68, 0xEE}));
   EXPECT_TRUE(log.Lines().empty());
-  VideoTrackInfo shortTrack;
-  EXPECT_FALSE(StoreNvencParameterSets(shortSps, shortTrack));
-  VideoTrackInfo noPpsTrack;
-  EXPECT_FALSE(StoreNvencParameterSets(noPps, noPpsTrack));
-  VideoTrackInfo emptyTrack;
-  EXPECT_FALSE(StoreNvencParameterSets({}, emptyTrack));
-  EXPECT_EQ(log.CountStartingWith("nvenc: SPS/PPS missing from sequence params"), 3);
+  for (const Bytes& bad : {shortSps, noPps}) {
+    VideoTrackInfo badTrack;
+    EXPECT_FALSE(StoreNvencParameterSets(bad, badTrack));
+  }
+  EXPECT_EQ(log.CountStartingWith("nvenc: SPS/PPS missing from sequence params"), 2);
 }
 
 TEST(NvencConfigTest, PacketFromLockedBitstream) {
-  // An IDR access unit as the driver emits it with repeated parameter sets.
-  const uint8_t bytes[] = {0, 0, 0, 1, 0x09, 0x10,                //
-                           0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A,    //
-                           0, 0, 0, 1, 0x68, 0xEE,                //
-                           0, 0, 1, 0x06, 0x05, 0x01, 0x80,       // SEI stays
-                           0, 0, 1, 0x65, 0xB8, 0x00, 0x04};
+  // An IDR access unit with repeated parameter sets; the SEI stays.
+  const uint8_t bytes[] = {0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x67, 0x64, 0, 0, 0, 1, 0x68, 0xEE,  //
+                           0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x65, 0xB8, 0x04};
   auto lock = nvenc::Zeroed<nvenc::LockBitstream>();
   lock.bitstreamBufferPtr = const_cast<uint8_t*>(bytes);
   lock.bitstreamSizeInBytes = sizeof bytes;
@@ -185,10 +159,10 @@ TEST(NvencConfigTest, PacketFromLockedBitstream) {
   EXPECT_EQ(idr.pts, -166'666);
   EXPECT_EQ(idr.duration, 166'667);
   EXPECT_TRUE(idr.keyframe);
-  EXPECT_EQ(idr.data, (std::vector<uint8_t>{0, 0, 0, 4, 0x06, 0x05, 0x01, 0x80, 0, 0, 0, 4, 0x65, 0xB8, 0x00, 0x04}));
+  EXPECT_EQ(idr.data, (Bytes{0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 3, 0x65, 0xB8, 0x04}));
 
-  lock.pictureType = 2;  // an I picture is not an IDR
-  lock.bitstreamSizeInBytes = 20;  // only the units the driver reported count
+  lock.pictureType = 2;            // an I picture is not an IDR
+  lock.bitstreamSizeInBytes = 18;  // only the bytes the driver reported count
   const EncodedPacket intra = MakeNvencPacket(lock, 1);
   EXPECT_FALSE(intra.keyframe);
   EXPECT_TRUE(intra.data.empty());
@@ -196,24 +170,15 @@ TEST(NvencConfigTest, PacketFromLockedBitstream) {
 
 TEST(NvencConfigTest, OpenedLine) {
   test::LogCapture log;
-  EncoderConfig cq;
-  cq.width = 1920;
-  cq.height = 1080;
-  cq.fps = 60;
-  cq.quality = 60;
+  EncoderConfig cq = Settings1080p(RateControl::ConstantQuality, 60);
   cq.preset = 0;
-  DeriveBitrates(cq);
   LogNvencOpened(cq);
-  EncoderConfig vbr = cq;
-  vbr.rateControl = RateControl::Vbr;
-  vbr.maxBitrate = 0;
-  vbr.preset = 9;
+  EncoderConfig vbr = Settings1080p(RateControl::Vbr, 60);
   vbr.keyframeSeconds = 4;
-  DeriveBitrates(vbr);
   LogNvencOpened(vbr);
   EXPECT_EQ(log.Lines(), (std::vector<std::string>{
                              "nvenc: H.264 1920x1080@60 P0, constant quality CQ 60 (max 19.9 Mbps), keyframe every 2s",
-                             "nvenc: H.264 1920x1080@60 P9, 16.2 Mbps VBR (max 24.3), keyframe every 4s",
+                             "nvenc: H.264 1920x1080@60 P4, 16.2 Mbps VBR (max 24.3), keyframe every 4s",
                          }));
 }
 
