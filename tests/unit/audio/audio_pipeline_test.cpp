@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -22,9 +21,7 @@
 namespace kp {
 namespace {
 
-using test::FakeCodecFactory;
-using test::FakeCodecRecord;
-using test::LogCapture;
+using Packets = std::vector<std::pair<int, std::shared_ptr<const EncodedPacket>>>;
 
 AudioConfig Both(const std::string& layout) {
   AudioConfig config;
@@ -33,33 +30,44 @@ AudioConfig Both(const std::string& layout) {
   return config;
 }
 
-struct Collected {
-  std::mutex mutex;
-  std::vector<std::pair<int, std::shared_ptr<const EncodedPacket>>> packets;
-  AudioPacketSink Sink() {
-    return [this](int track, std::shared_ptr<const EncodedPacket> packet) {
-      std::lock_guard lock(mutex);
-      packets.emplace_back(track, std::move(packet));
-    };
-  }
-  size_t Size() {
-    std::lock_guard lock(mutex);
-    return packets.size();
-  }
-};
-
-AudioEnvironment FakeCodecEnvironment(std::shared_ptr<FakeCodecRecord> record) {
+AudioEnvironment FakeCodecEnvironment() {
   AudioEnvironment environment;
-  environment.codecFactory = FakeCodecFactory({}, std::move(record));
+  environment.codecFactory = test::FakeCodecFactory({}, std::make_shared<test::FakeCodecRecord>());
   return environment;
 }
 
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return done();
+}
+
+// Runs the pipeline until `count` packets arrived, then stops it.
+Packets Record(AudioPipeline& pipeline, size_t count) {
+  std::mutex mutex;
+  Packets packets;
+  pipeline.Start([&](int track, std::shared_ptr<const EncodedPacket> packet) {
+    std::lock_guard lock(mutex);
+    packets.emplace_back(track, std::move(packet));
+  });
+  EXPECT_TRUE(pipeline.Running());
+  WaitFor([&] {
+    std::lock_guard lock(mutex);
+    return packets.size() >= count;
+  });
+  pipeline.Stop();
+  EXPECT_FALSE(pipeline.Running());
+  const size_t atStop = packets.size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(packets.size(), atStop) << "packets after Stop";
+  return packets;
+}
+
 TEST(AudioPipelineTest, NoSourcesMeansNothingStarts) {
-  LogCapture log;
+  test::LogCapture log;
   AudioConfig none;
   none.desktopEnabled = false;
   AudioPipeline pipeline(none);
-  bool called = false;
+  std::atomic<bool> called{false};
   pipeline.Start([&](int, std::shared_ptr<const EncodedPacket>) { called = true; });
   EXPECT_FALSE(pipeline.Running());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -69,78 +77,46 @@ TEST(AudioPipelineTest, NoSourcesMeansNothingStarts) {
 }
 
 TEST(AudioPipelineTest, RunsTracksInOrderOnTheGridAndStopsCleanly) {
-  LogCapture log;
-  auto record = std::make_shared<FakeCodecRecord>();
-  AudioPipeline pipeline(Both("mixed+separate"), FakeCodecEnvironment(record));
+  test::LogCapture log;
+  AudioPipeline pipeline(Both("mixed+separate"), FakeCodecEnvironment());
   ASSERT_EQ(pipeline.TrackInfos().size(), 3u);  // known before the start
-  EXPECT_EQ(pipeline.TrackInfos()[0].name, "Desktop + Microphone");
-  EXPECT_FALSE(pipeline.Running());
-  Collected collected;
-  pipeline.Start(collected.Sink());
-  EXPECT_TRUE(pipeline.Running());
-  // 200 ms of lag, then about 47 blocks per second.
-  for (int i = 0; i < 200 && collected.Size() < 3 * 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  pipeline.Stop();
-  EXPECT_FALSE(pipeline.Running());
-  const size_t count = collected.Size();
-  ASSERT_GE(count, 3u * 20);
-  EXPECT_EQ(count % 3, 0u);  // a block is never cut off between tracks by Stop
-  EXPECT_EQ(static_cast<int64_t>(count / 3), pipeline.BlocksMixed());
-
-  const int64_t origin = pipeline.Origin();
-  std::vector<int64_t> next(3, 0);
-  for (size_t i = 0; i < count; ++i) {
-    auto& [track, packet] = collected.packets[i];
-    ASSERT_EQ(track, static_cast<int>(i % 3));
-    EXPECT_EQ(packet->pts, origin + FramesToTicks(next[track] * 1024));
-    ++next[track];
+  const Packets packets = Record(pipeline, 3 * 20);
+  ASSERT_GE(packets.size(), 3u * 20);
+  EXPECT_EQ(packets.size() % 3, 0u);  // a block is never cut off between tracks by Stop
+  EXPECT_EQ(static_cast<int64_t>(packets.size() / 3), pipeline.BlocksMixed());
+  for (size_t i = 0; i < packets.size(); ++i) {
+    ASSERT_EQ(packets[i].first, static_cast<int>(i % 3));
+    EXPECT_EQ(packets[i].second->pts, pipeline.Origin() + FramesToTicks(static_cast<int64_t>(i / 3) * 1024));
   }
   EXPECT_TRUE(log.Has("audio: 3 track(s) at 160 kbps AAC"));
   EXPECT_TRUE(log.Has("audio: desktop capturing 'Tone 440 Hz'"));
   EXPECT_TRUE(log.Has("audio: mic capturing 'Tone 1000 Hz'"));
-
-  // Nothing arrives after Stop.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(collected.Size(), count);
 }
 
 TEST(AudioPipelineTest, RestartBeginsANewClockAndMixesRealSignal) {
-  auto record = std::make_shared<FakeCodecRecord>();
-  AudioPipeline pipeline(Both("separate"), FakeCodecEnvironment(record));
-  Collected first;
-  pipeline.Start(first.Sink());
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  pipeline.Stop();
+  AudioPipeline pipeline(Both("separate"), FakeCodecEnvironment());
+  Record(pipeline, 2);
   const int64_t firstOrigin = pipeline.Origin();
-
-  Collected second;
-  pipeline.Start(second.Sink());
-  for (int i = 0; i < 200 && second.Size() < 2 * 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  pipeline.Stop();
+  const Packets second = Record(pipeline, 2 * 20);
   EXPECT_GT(pipeline.Origin(), firstOrigin);
-  ASSERT_GE(second.Size(), 2u * 20);
-  EXPECT_EQ(second.packets[0].second->pts, pipeline.Origin());
+  ASSERT_GE(second.size(), 2u * 20);
+  EXPECT_EQ(second[0].second->pts, pipeline.Origin());
 
   // The desktop's 440 Hz and the microphone's 1 kHz arrive on their tracks:
   // count zero crossings of the last packets of each track.
   std::vector<int> crossings(2, 0);
-  std::vector<int> blocks(2, 0);
-  for (size_t i = second.Size() - 10; i < second.Size(); ++i) {
-    auto& [track, packet] = second.packets[i];
-    const auto* pcm = reinterpret_cast<const int16_t*>(packet->data.data());
-    for (size_t f = 1; f < 1024; ++f) crossings[track] += (pcm[(f - 1) * 2] < 0) != (pcm[f * 2] < 0);
-    ++blocks[track];
+  for (size_t i = second.size() - 10; i < second.size(); ++i) {
+    const auto* pcm = reinterpret_cast<const int16_t*>(second[i].second->data.data());
+    for (size_t f = 1; f < 1024; ++f) crossings[second[i].first] += (pcm[(f - 1) * 2] < 0) != (pcm[f * 2] < 0);
   }
-  for (int track = 0; track < 2; ++track) {
-    double seconds = blocks[track] * 1024.0 / 48'000.0;
-    double hz = crossings[track] / 2.0 / seconds;
-    EXPECT_NEAR(hz, track == 0 ? 440.0 : 1000.0, 40.0) << track;
-  }
+  const double seconds = 5 * 1024 / 48'000.0;
+  EXPECT_NEAR(crossings[0] / 2.0 / seconds, 440.0, 40.0);
+  EXPECT_NEAR(crossings[1] / 2.0 / seconds, 1000.0, 40.0);
 }
 
 TEST(AudioPipelineTest, MixerThreadHooksRunOnTheMixerThread) {
   std::thread::id startId, endId;
-  AudioEnvironment environment = FakeCodecEnvironment(std::make_shared<FakeCodecRecord>());
+  AudioEnvironment environment = FakeCodecEnvironment();
   environment.onMixerThreadStart = [&] { startId = std::this_thread::get_id(); };
   environment.onMixerThreadEnd = [&] { endId = std::this_thread::get_id(); };
   {
@@ -168,8 +144,7 @@ TEST(AudioSourceTest, StopFromTheCaptureThreadDefersTheJoinAndStartRunsAgain) {
       ToneAudioDevice::Close();
       ++closes;
     }
-    std::atomic<int> reads{0};
-    std::atomic<int> closes{0};
+    std::atomic<int> reads{0}, closes{0};
     std::function<void()> onRead;
   };
   AudioRing ring;
@@ -180,17 +155,13 @@ TEST(AudioSourceTest, StopFromTheCaptureThreadDefersTheJoinAndStartRunsAgain) {
   device->onRead = [&] {
     if (innerResult.load() < 0) innerResult = source.Stop() ? 1 : 0;
   };
-  auto waitFor = [](const std::function<bool()>& done) {
-    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
-  };
   source.Start();
-  ASSERT_TRUE(waitFor([&] { return innerResult.load() >= 0; }));
-  EXPECT_EQ(innerResult.load(), 0);  // asked to end, not joined
-  ASSERT_TRUE(waitFor([&] { return device->closes.load() > 0; }));  // the loop ended and closed
+  ASSERT_TRUE(WaitFor([&] { return innerResult.load() >= 0; }));
+  EXPECT_EQ(innerResult.load(), 0);                                  // asked to end, not joined
+  ASSERT_TRUE(WaitFor([&] { return device->closes.load() > 0; }));  // the loop ended and closed
   const int readsBefore = device->reads.load();
   source.Start();
-  EXPECT_TRUE(waitFor([&] { return device->reads.load() > readsBefore + 2; }));  // capturing again
+  EXPECT_TRUE(WaitFor([&] { return device->reads.load() > readsBefore + 2; }));  // capturing again
   EXPECT_TRUE(source.Stop());
 }
 
