@@ -202,11 +202,92 @@ bool ReadMovie(const Mp4File& file, Mp4Movie* out, std::string* error) {
   return fixed && r.done() ? true : Fail(error, "mvhd has a wrong fixed field or size");
 }
 
+namespace {
+
+bool ReadAudioEntry(const Mp4File& file, const Mp4Box& mp4a, Mp4AudioEntry* out, std::string* error) {
+  const Mp4Box* esds = mp4a.Child("esds");
+  if (!esds || mp4a.children.size() != 1) return Fail(error, "mp4a must hold exactly an esds");
+  BeReader r = file.Content(mp4a);
+  r.Zero(6);
+  bool fixed = r.U16() == 1;  // data reference index
+  r.Zero(8);
+  out->channels = r.U16();
+  fixed = r.U16() == 16 && fixed;  // sample size
+  r.Zero(4);
+  out->sampleRateFixed = r.U32();
+  if (!fixed || !r.ok()) return Fail(error, "mp4a has a wrong fixed field");
+
+  r = file.Content(*esds);
+  // Each descriptor must hold exactly what follows up to its end.
+  auto header = [&r](uint8_t tag, uint32_t* length) {
+    if (r.U8() != tag) return false;
+    uint32_t n = 0;
+    for (int i = 0; i < 4; ++i) {
+      const uint8_t b = r.U8();
+      if (i < 3 && (b & 0x80) == 0) return false;
+      n = (n << 7) | (b & 0x7F);
+    }
+    *length = n;
+    return r.ok();
+  };
+  uint32_t esLength = 0, dcLength = 0, dsiLength = 0, slLength = 0;
+  if (!FullBox(r) || !header(0x03, &esLength) || esLength != r.remaining()) return Fail(error, "bad ES descriptor");
+  out->esId = r.U16();
+  if (r.U8() != 0 || !header(0x04, &dcLength)) return Fail(error, "bad decoder config descriptor");
+  const size_t dcStart = r.remaining();
+  fixed = r.U8() == 0x40 && r.U8() == 0x15;  // MPEG-4 audio, audio stream
+  out->bufferSizeDB = r.U24();
+  out->maxBitrate = r.U32();
+  out->avgBitrate = r.U32();
+  if (!fixed || !header(0x05, &dsiLength)) return Fail(error, "bad decoder specific info");
+  out->decoderSpecificInfo = r.Bytes(dsiLength);
+  if (dcStart - r.remaining() != dcLength) return Fail(error, "decoder config length does not match its content");
+  if (!header(0x06, &slLength) || slLength != 1 || r.U8() != 0x02 || !r.done()) {
+    return Fail(error, "SL config is not the one byte 2 ending the esds");
+  }
+  return true;
+}
+
+bool ReadVideoEntry(const Mp4File& file, const Mp4Box& avc1, Mp4VideoEntry* out, std::string* error) {
+  if (avc1.ChildTypes() != std::vector<std::string>{"avcC", "colr"}) return Fail(error, "avc1 must hold avcC then colr");
+  BeReader r = file.Content(avc1);
+  r.Zero(6);
+  bool fixed = r.U16() == 1;  // data reference index
+  r.Zero(16);
+  out->width = r.U16();
+  out->height = r.U16();
+  fixed = r.U32() == 0x00480000 && r.U32() == 0x00480000 && fixed;  // 72 dpi
+  r.Zero(4);
+  fixed = r.U16() == 1 && fixed;  // frame count
+  const std::string name = r.Str(32);
+  const size_t length = name.empty() ? 0 : static_cast<uint8_t>(name[0]);
+  fixed = length <= 31 && name.find_first_not_of('\0', 1 + length) == std::string::npos && fixed;
+  fixed = r.U16() == 0x18 && r.U16() == 0xFFFF && fixed;  // depth, pre-defined
+  if (!fixed || !r.ok()) return Fail(error, "avc1 has a wrong fixed field");
+  out->compressorName = name.substr(1, length);
+
+  BeReader c = file.Content(*avc1.Child("avcC"));
+  out->avcC = c.Bytes(c.remaining());
+  BeReader a(out->avcC.data(), out->avcC.size());
+  a.Skip(6);
+  out->sps = a.Bytes(a.U16());
+  a.Skip(1);
+  out->pps = a.Bytes(a.U16());
+  out->avcCTail = a.Bytes(a.remaining());
+  if (!a.ok()) return Fail(error, "avcC truncated");
+  BeReader k = file.Content(*avc1.Child("colr"));
+  out->colr = k.Bytes(k.remaining());
+  return true;
+}
+
+}  // namespace
+
 bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::string* error) {
   *out = Mp4Track();
   const Mp4Box* tkhd = trak.Child("tkhd");
   const Mp4Box* mdhd = trak.Find("mdia/mdhd");
   const Mp4Box* hdlr = trak.Find("mdia/hdlr");
+  const Mp4Box* minf = trak.Find("mdia/minf");
   const Mp4Box* stbl = trak.Find("mdia/minf/stbl");
   if (!tkhd || !mdhd || !hdlr || !stbl) return Fail(error, "trak lacks tkhd, mdhd, hdlr or stbl");
 
@@ -229,7 +310,7 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
     const Mp4Box* elst = edts->Child("elst");
     if (elst == nullptr) return Fail(error, "edts without elst");
     BeReader e = file.Content(*elst);
-    bool ok = FullBox(e);
+    const bool ok = FullBox(e);
     for (uint32_t n = e.U32(); n > 0 && e.ok(); --n) {
       const uint32_t duration = e.U32();
       const uint32_t time = e.U32();
@@ -258,6 +339,17 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
   }
   out->handlerName = name.substr(0, name.size() - 1);
 
+  // The media header and the data reference (media in this file) are fixed.
+  const bool video = out->handlerType == "vide";
+  const std::string mediaHeader = video ? std::string("\0\0\0\x14vmhd\0\0\0\x01\0\0\0\0\0\0\0\0", 20)
+                                        : std::string("\0\0\0\x10smhd\0\0\0\0\0\0\0\0", 16);
+  const std::string dinf("\0\0\0\x24" "dinf\0\0\0\x1c" "dref\0\0\0\0\0\0\0\x01\0\0\0\x0c" "url \0\0\0\x01", 36);
+  if (minf->ChildTypes() != std::vector<std::string>{mediaHeader.substr(4, 4), "dinf", "stbl"} ||
+      file.Raw(minf->children[0]) != mediaHeader || file.Raw(minf->children[1]) != dinf) {
+    return Fail(error, "minf must hold the fixed media header and dinf, then stbl");
+  }
+
+  out->stblTypes = stbl->ChildTypes();
   const Mp4Box* stsd = stbl->Child("stsd");
   const Mp4Box* stts = stbl->Child("stts");
   const Mp4Box* stsc = stbl->Child("stsc");
@@ -266,6 +358,11 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
   if (!stsd || !stts || !stsc || !stsz || !co64) return Fail(error, "stbl lacks stsd, stts, stsc, stsz or co64");
   r = file.Content(*stsd);
   if (!FullBox(r) || r.U32() != 1 || stsd->children.size() != 1) return Fail(error, "stsd must hold one entry");
+  const Mp4Box& entry = stsd->children[0];
+  if (entry.type != (video ? "avc1" : "mp4a")) return Fail(error, "sample entry does not match the handler");
+  if (video ? !ReadVideoEntry(file, entry, &out->video, error) : !ReadAudioEntry(file, entry, &out->audio, error)) {
+    return false;
+  }
 
   r = file.Content(*stts);
   fixed = FullBox(r);
@@ -276,7 +373,6 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
   if (!fixed || !r.done()) return Fail(error, "stts has the wrong size");
 
   if (const Mp4Box* stss = stbl->Child("stss")) {
-    out->hasStss = true;
     r = file.Content(*stss);
     fixed = FullBox(r);
     for (uint32_t n = r.U32(); n > 0 && r.ok(); --n) out->stss.push_back(r.U32());
@@ -297,93 +393,6 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
   fixed = FullBox(r);
   for (uint32_t n = r.U32(); n > 0 && r.ok(); --n) out->offsets.push_back(r.U64());
   if (!fixed || !r.done()) return Fail(error, "co64 has the wrong size");
-  return true;
-}
-
-bool ReadAudioEntry(const Mp4File& file, const Mp4Box& trak, Mp4AudioEntry* out, std::string* error) {
-  *out = Mp4AudioEntry();
-  const Mp4Box* mp4a = trak.Find("mdia/minf/stbl/stsd/mp4a");
-  const Mp4Box* esds = mp4a ? mp4a->Child("esds") : nullptr;
-  if (!esds || mp4a->children.size() != 1) return Fail(error, "mp4a must hold exactly an esds");
-  BeReader r = file.Content(*mp4a);
-  r.Zero(6);
-  const bool reference = r.U16() == 1;  // data reference index
-  r.Zero(8);
-  out->channels = r.U16();
-  out->sampleSize = r.U16();
-  r.Zero(4);
-  out->sampleRateFixed = r.U32();
-  if (!reference || !r.ok()) return Fail(error, "mp4a has a wrong fixed field");
-
-  r = file.Content(*esds);
-  if (!FullBox(r)) return Fail(error, "esds version/flags not 0");
-  // Each descriptor must hold exactly what follows up to its end.
-  auto header = [&r](uint8_t tag, uint32_t* length) {
-    if (r.U8() != tag) return false;
-    uint32_t n = 0;
-    for (int i = 0; i < 4; ++i) {
-      const uint8_t b = r.U8();
-      if (i < 3 && (b & 0x80) == 0) return false;
-      n = (n << 7) | (b & 0x7F);
-    }
-    *length = n;
-    return r.ok();
-  };
-  uint32_t esLength = 0, dcLength = 0, dsiLength = 0, slLength = 0;
-  if (!header(0x03, &esLength) || esLength != r.remaining()) return Fail(error, "bad ES descriptor");
-  out->esId = r.U16();
-  if (r.U8() != 0) return Fail(error, "ES descriptor flags not 0");
-  if (!header(0x04, &dcLength)) return Fail(error, "bad decoder config descriptor");
-  const size_t dcStart = r.remaining();
-  out->objectType = r.U8();
-  out->streamType = r.U8();
-  out->bufferSizeDB = r.U24();
-  out->maxBitrate = r.U32();
-  out->avgBitrate = r.U32();
-  if (!header(0x05, &dsiLength)) return Fail(error, "bad decoder specific info");
-  out->decoderSpecificInfo = r.Bytes(dsiLength);
-  if (dcStart - r.remaining() != dcLength) return Fail(error, "decoder config length does not match its content");
-  if (!header(0x06, &slLength)) return Fail(error, "bad SL config descriptor");
-  out->slConfig = r.Bytes(slLength);
-  return r.done() ? true : Fail(error, "esds has trailing or missing bytes");
-}
-
-bool ReadVideoEntry(const Mp4File& file, const Mp4Box& trak, Mp4VideoEntry* out, std::string* error) {
-  *out = Mp4VideoEntry();
-  const Mp4Box* avc1 = trak.Find("mdia/minf/stbl/stsd/avc1");
-  if (!avc1 || avc1->ChildTypes() != std::vector<std::string>{"avcC", "colr"}) {
-    return Fail(error, "avc1 must hold avcC then colr");
-  }
-  BeReader r = file.Content(*avc1);
-  r.Zero(6);
-  const bool reference = r.U16() == 1;
-  r.Zero(16);
-  out->width = r.U16();
-  out->height = r.U16();
-  out->resolution[0] = r.U32();
-  out->resolution[1] = r.U32();
-  r.Zero(4);
-  out->frameCount = r.U16();
-  const std::string name = r.Str(32);
-  const size_t length = name.empty() ? 0 : static_cast<uint8_t>(name[0]);
-  if (!reference || length > 31 || name.find_first_not_of('\0', 1 + length) != std::string::npos) {
-    return Fail(error, "avc1 data reference or compressor name field is wrong");
-  }
-  out->compressorName = name.substr(1, length);
-  out->depth = r.U16();
-  out->preDefined = r.U16();
-
-  BeReader c = file.Content(*avc1->Child("avcC"));
-  out->avcC = c.Bytes(c.remaining());
-  BeReader a(out->avcC.data(), out->avcC.size());
-  a.Skip(6);
-  out->sps = a.Bytes(a.U16());
-  a.Skip(1);
-  out->pps = a.Bytes(a.U16());
-  out->avcCTail = a.Bytes(a.remaining());
-  if (!a.ok()) return Fail(error, "avcC truncated");
-  BeReader k = file.Content(*avc1->Child("colr"));
-  out->colr = k.Bytes(k.remaining());
   return true;
 }
 

@@ -85,9 +85,33 @@ struct ElstEntry {
   uint32_t mediaRate = 0;  // integer and fraction parts as one u32
 };
 
-// One trak. ReadTrack insists on the identity matrix, language "und", a
-// zero-terminated handler name ending the box, one chunk per sample (stsc)
-// and variable sample sizes.
+// `mp4a` and its `esds` (descriptors with four-byte lengths, nested exactly).
+struct Mp4AudioEntry {
+  uint16_t channels = 0;
+  uint32_t sampleRateFixed = 0;  // 16.16
+  uint16_t esId = 0;
+  uint32_t bufferSizeDB = 0;
+  uint32_t maxBitrate = 0;
+  uint32_t avgBitrate = 0;
+  std::vector<uint8_t> decoderSpecificInfo;
+};
+
+// `avc1` with its `avcC` and `colr`.
+struct Mp4VideoEntry {
+  uint16_t width = 0;
+  uint16_t height = 0;
+  std::string compressorName;  // from the 32-byte field's length byte
+  std::vector<uint8_t> avcC;   // content after the box header
+  std::vector<uint8_t> sps;
+  std::vector<uint8_t> pps;
+  std::vector<uint8_t> avcCTail;  // bytes after the PPS
+  std::vector<uint8_t> colr;      // content after the box header
+};
+
+// One trak. ReadTrack insists on every field that has one allowed value
+// (the identity matrix, language "und", one chunk per sample, the media
+// header and data reference boxes, the fixed sample entry fields...), a
+// zero-terminated handler name ending its box, and exact box sizes.
 struct Mp4Track {
   uint32_t tkhdFlags = 0;
   uint32_t trackId = 0;
@@ -101,47 +125,16 @@ struct Mp4Track {
   uint32_t mediaDuration = 0;
   std::string handlerType;
   std::string handlerName;
+  std::vector<std::string> stblTypes;
   std::vector<std::pair<uint32_t, uint32_t>> stts;  // (count, delta)
-  bool hasStss = false;
-  std::vector<uint32_t> stss;
+  std::vector<uint32_t> stss;  // empty without stss
   std::vector<uint32_t> sizes;
   std::vector<uint64_t> offsets;
+  Mp4VideoEntry video;  // for "vide"
+  Mp4AudioEntry audio;  // for "soun"
 
   std::vector<uint32_t> Durations() const;  // stts, one per sample
 };
 bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::string* error);
-
-// `mp4a` and its `esds` (descriptors with four-byte lengths, nested exactly).
-struct Mp4AudioEntry {
-  uint16_t channels = 0;
-  uint16_t sampleSize = 0;
-  uint32_t sampleRateFixed = 0;
-  uint16_t esId = 0;
-  uint8_t objectType = 0;
-  uint8_t streamType = 0;
-  uint32_t bufferSizeDB = 0;
-  uint32_t maxBitrate = 0;
-  uint32_t avgBitrate = 0;
-  std::vector<uint8_t> decoderSpecificInfo;
-  std::vector<uint8_t> slConfig;
-};
-bool ReadAudioEntry(const Mp4File& file, const Mp4Box& trak, Mp4AudioEntry* out, std::string* error);
-
-// `avc1` with its `avcC` and `colr`.
-struct Mp4VideoEntry {
-  uint16_t width = 0;
-  uint16_t height = 0;
-  uint32_t resolution[2] = {0, 0};  // 16.16 dpi
-  uint16_t frameCount = 0;
-  std::string compressorName;  // from the 32-byte field's length byte
-  uint16_t depth = 0;
-  uint16_t preDefined = 0;
-  std::vector<uint8_t> avcC;  // content after the box header
-  std::vector<uint8_t> sps;
-  std::vector<uint8_t> pps;
-  std::vector<uint8_t> avcCTail;  // bytes after the PPS
-  std::vector<uint8_t> colr;      // content after the box header
-};
-bool ReadVideoEntry(const Mp4File& file, const Mp4Box& trak, Mp4VideoEntry* out, std::string* error);
 
 }  // namespace kp::test

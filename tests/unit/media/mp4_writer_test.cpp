@@ -67,15 +67,6 @@ struct Parsed {
   Mp4File file;
   test::Mp4Movie movie;
   std::vector<Mp4Track> tracks;  // in trak order
-  template <typename Entry, typename Reader>
-  Entry Read(size_t trak, Reader read) const {
-    Entry entry;
-    std::string error;
-    EXPECT_TRUE(read(file, *file.Traks()[trak], &entry, &error)) << error;
-    return entry;
-  }
-  test::Mp4AudioEntry Esds(size_t trak) const { return Read<test::Mp4AudioEntry>(trak, test::ReadAudioEntry); }
-  test::Mp4VideoEntry Avc(size_t trak) const { return Read<test::Mp4VideoEntry>(trak, test::ReadVideoEntry); }
 };
 
 ::testing::AssertionResult Parse(std::string bytes, Parsed* out, bool headerOnly = false) {
@@ -147,45 +138,28 @@ TEST_F(Mp4WriterTest, WritesFixedBoxesTrackOrderAndSampleEntries) {
     EXPECT_EQ(t.widthFixed, e.width);
     EXPECT_EQ(t.heightFixed, i == 0 ? 1080u << 16 : 0u);
     EXPECT_TRUE(t.elst.empty());
-    EXPECT_EQ(t.hasStss, i == 0);
+    EXPECT_EQ(t.stblTypes, i == 0 ? (std::vector<std::string>{"stsd", "stts", "stss", "stsc", "stsz", "co64"})
+                                  : (std::vector<std::string>{"stsd", "stts", "stsc", "stsz", "co64"}));
   }
   EXPECT_EQ(p.tracks[0].stss, (std::vector<uint32_t>{1}));
 
-  const test::Mp4Box* vminf = p.file.Traks()[0]->Find("mdia/minf");
-  const test::Mp4Box* aminf = p.file.Traks()[1]->Find("mdia/minf");
-  EXPECT_EQ(vminf->Find("stbl")->ChildTypes(), (std::vector<std::string>{"stsd", "stts", "stss", "stsc", "stsz", "co64"}));
-  EXPECT_EQ(aminf->Find("stbl")->ChildTypes(), (std::vector<std::string>{"stsd", "stts", "stsc", "stsz", "co64"}));
-  EXPECT_EQ(p.file.Raw(*vminf->Child("vmhd")), std::string("\0\0\0\x14vmhd\0\0\0\x01\0\0\0\0\0\0\0\0", 20));
-  EXPECT_EQ(p.file.Raw(*aminf->Child("smhd")), std::string("\0\0\0\x10smhd\0\0\0\0\0\0\0\0", 16));
-  EXPECT_EQ(p.file.Raw(*aminf->Child("dinf")),
-            std::string("\0\0\0\x24" "dinf\0\0\0\x1c" "dref\0\0\0\0\0\0\0\x01\0\0\0\x0c" "url \0\0\0\x01", 36));
-
-  const test::Mp4VideoEntry avc = p.Avc(0);
+  const test::Mp4VideoEntry& avc = p.tracks[0].video;
   EXPECT_EQ(avc.width, 1920);
   EXPECT_EQ(avc.height, 1080);
-  EXPECT_EQ(avc.resolution[0], 0x00480000u);
-  EXPECT_EQ(avc.resolution[1], 0x00480000u);
-  EXPECT_EQ(avc.frameCount, 1);
   EXPECT_EQ(avc.compressorName, "Kaptora");
-  EXPECT_EQ(avc.depth, 0x18);
-  EXPECT_EQ(avc.preDefined, 0xFFFF);
   EXPECT_EQ(avc.sps, MakeVideo().sps);
   EXPECT_EQ(avc.pps, MakeVideo().pps);
   EXPECT_EQ(Bytes(avc.avcC.begin(), avc.avcC.begin() + 6), (Bytes{1, 100, 0x40, 0x2A, 0xFF, 0xE1}));
   EXPECT_EQ(avc.colr, (Bytes{'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1, 0}));
 
-  const test::Mp4AudioEntry mic4a = p.Esds(1), desk4a = p.Esds(2);
+  const test::Mp4AudioEntry &mic4a = p.tracks[1].audio, &desk4a = p.tracks[2].audio;
   EXPECT_EQ(mic4a.channels, 2);
-  EXPECT_EQ(mic4a.sampleSize, 16);
   EXPECT_EQ(mic4a.sampleRateFixed, 44100u << 16);
   EXPECT_EQ(desk4a.sampleRateFixed, 48000u << 16);
   EXPECT_EQ(mic4a.esId, 3);
   EXPECT_EQ(desk4a.esId, 2);
-  EXPECT_EQ(mic4a.objectType, 0x40);
-  EXPECT_EQ(mic4a.streamType, 0x15);
   EXPECT_EQ(mic4a.bufferSizeDB, 280u);
   EXPECT_EQ(mic4a.decoderSpecificInfo, (Bytes{0x11, 0x90}));
-  EXPECT_EQ(mic4a.slConfig, (Bytes{0x02}));
 }
 
 TEST_F(Mp4WriterTest, AvcCarriesChromaFieldsOnlyForHighProfiles) {
@@ -196,7 +170,7 @@ TEST_F(Mp4WriterTest, AvcCarriesChromaFieldsOnlyForHighProfiles) {
     Mp4Writer writer;
     writer.AddSample(writer.AddVideoTrack(MakeVideo(profile)), MakePacket(kBase, 166'667, true, 10));
     ASSERT_TRUE(WriteAndParse(writer));
-    EXPECT_EQ(p.Avc(0).avcCTail, extended ? (Bytes{0xFD, 0xF8, 0xF8, 0x00}) : Bytes());
+    EXPECT_EQ(p.tracks[0].video.avcCTail, extended ? (Bytes{0xFD, 0xF8, 0xF8, 0x00}) : Bytes());
   }
 }
 
@@ -362,7 +336,7 @@ TEST_F(Mp4WriterTest, FirstAudioTrackAdvertisesTheHighestAverageRate) {
     AddAudioSamples(writer, writer.AddAudioTrack(MakeAudio("Microphone")), c.second);
     AddAudioSamples(writer, first, c.first);
     ASSERT_TRUE(WriteAndParse(writer));
-    const test::Mp4AudioEntry firstEsds = p.Esds(1), secondEsds = p.Esds(0);  // trak order: last track first
+    const test::Mp4AudioEntry &firstEsds = p.tracks[1].audio, &secondEsds = p.tracks[0].audio;  // last track first
     EXPECT_EQ(firstEsds.avgBitrate, c.firstAvg);
     EXPECT_EQ(firstEsds.maxBitrate, c.firstMax);
     EXPECT_EQ(firstEsds.bufferSizeDB, c.firstBuffer);
@@ -380,7 +354,7 @@ TEST_F(Mp4WriterTest, PeakRateUsesHalfOpenOneSecondWindows) {
   sizes[15] = 400;  // exactly 1 s after sample 5
   AddAudioSamples(writer, writer.AddAudioTrack(MakeAudio("Desktop")), sizes);
   ASSERT_TRUE(WriteAndParse(writer));
-  const test::Mp4AudioEntry esds = p.Esds(0);
+  const test::Mp4AudioEntry& esds = p.tracks[0].audio;
   EXPECT_EQ(esds.maxBitrate, 80'000u);  // from sample 5: 10,000 bytes; from sample 6: 9,400
   EXPECT_EQ(esds.avgBitrate, 45'200u);  // 11,300 bytes over 2 s
   EXPECT_EQ(esds.bufferSizeDB, 1000u);
@@ -398,7 +372,7 @@ TEST_F(Mp4WriterTest, TrackWithoutSamplesHasNoTrakButCountsInNextTrackId) {
   EXPECT_EQ(p.movie.nextTrackId, 4u);
   EXPECT_EQ(p.tracks[1].trackId, 2u);
   EXPECT_EQ(p.tracks[1].tkhdFlags, 3u);  // the first audio track that has samples
-  EXPECT_EQ(p.Esds(1).esId, 2);
+  EXPECT_EQ(p.tracks[1].audio.esId, 2);
   EXPECT_EQ(p.tracks[1].handlerName, "");  // a single zero byte
 }
 
