@@ -1,46 +1,33 @@
-// A scripted media system for export tests: a source of `duration` ticks
-// with pictures every 1/fps (each picture's luma is a pure function of its
-// index, see PictureLuma) and audio streams of constant-per-block PCM, an
-// edit processor that writes CPU NV12 frames the stand-in H.264 encoder
-// reads, and counters of what the export asked for.
+// A scripted media system for export tests: a 64x48 source with a picture
+// every 1/fps up to `pictureEnd`, audio streams of constant PCM, an edit
+// processor that hands the stand-in H.264 encoder a CPU NV12 frame, and a
+// record of the pictures the export processed.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "export/export_media.h"
-#include "video/nv12_frame.h"
 
 namespace kp::test {
 
+// Blocks of 1,024 frames, every sample 1,000.
 struct ScriptedAudioStream {
   uint32_t index = 1;
-  int16_t level = 1000;            // sample value of every frame
-  uint32_t blockFrames = 1'024;
-  int64_t endsAt = -1;             // source time where the stream stops; -1 never
+  int64_t endsAt = -1;  // source time where the stream stops; -1: with the pictures
   bool refusesPcm = false;
 };
 
 struct ScriptedSource {
-  uint64_t duration = 60'000'000;  // 0: unknown (the pictures still stop at 6 s)
+  uint64_t duration = 60'000'000;
   int64_t pictureEnd = 60'000'000;
-  uint32_t width = 64;
-  uint32_t height = 48;
-  uint32_t fpsNumerator = 30;
-  uint32_t fpsDenominator = 1;
-  uint32_t videoIndex = 0;
+  uint32_t fps = 30;
   std::vector<ScriptedAudioStream> audio;
-  uint32_t adapters = 1;
-  std::vector<bool> adapterWorks;  // per adapter; missing entries work
+  std::vector<bool> adapterWorks = {true};  // one entry per adapter
   bool processorFails = false;
-  int64_t failDecodeAt = -1;       // Read fails at the first picture at or after this time
+  int64_t failDecodeAt = -1;  // Read fails at the first picture at or after this time
 };
-
-// Luma of the picture with index n (16..235).
-inline uint8_t PictureLuma(int64_t n) { return static_cast<uint8_t>(16 + (n * 37) % 220); }
 
 class ScriptedExportMedia : public ExportMedia {
  public:
@@ -48,17 +35,13 @@ class ScriptedExportMedia : public ExportMedia {
 
   bool Start() override { return true; }
   std::optional<SourceDescription> Describe(const std::wstring& input) override;
-  size_t AdapterCount() override { return source_.adapters; }
+  size_t AdapterCount() override { return source_.adapterWorks.size(); }
   std::unique_ptr<VideoSource> OpenVideoSource(size_t adapter, const std::wstring& input) override;
   std::unique_ptr<EditFrameProcessor> CreateEditFrameProcessor() override;
   std::unique_ptr<AudioTrackReader> OpenAudioTrack(const std::wstring& input, uint32_t streamIndex) override;
 
-  // Source times of the pictures handed to the processor, in order.
-  std::vector<int64_t> processedTimes;
-  // Times the video reader was asked to seek to.
-  std::vector<int64_t> seeks;
-  // Called before every video read with the number of reads so far.
-  std::function<void(int)> onVideoRead;
+  std::vector<int64_t> processedTimes;   // source times handed to the processor
+  std::function<void(int)> onVideoRead;  // before every video read, with the reads so far
 
  private:
   ScriptedSource source_;

@@ -10,21 +10,18 @@
 namespace kp {
 namespace {
 
-struct Colour {
-  const char* name;
-  bool bt709;
-  uint8_t y, cb, cr;
-  uint8_t r, g, b;
-};
-
 TEST(EditPixels, ConvertsLimitedRangeColoursWithTheChosenMatrix) {
-  const Colour colours[] = {
+  const struct {
+    const char* name;
+    bool bt709;
+    uint8_t y, cb, cr, r, g, b;
+  } colours[] = {
       {"black", true, 16, 128, 128, 0, 0, 0},       {"white", false, 235, 128, 128, 255, 255, 255},
       {"601 red", false, 81, 90, 240, 255, 0, 0},   {"601 green", false, 145, 54, 34, 0, 255, 0},
       {"601 blue", false, 41, 240, 110, 0, 0, 255}, {"709 red", true, 63, 102, 240, 255, 0, 0},
       {"709 green", true, 173, 42, 26, 0, 255, 0},  {"709 blue", true, 32, 240, 118, 0, 0, 255},
   };
-  for (const Colour& c : colours) {
+  for (const auto& c : colours) {
     Nv12Frame picture;
     picture.Resize(4, 4);
     std::fill(picture.data.begin(), picture.data.begin() + 16, c.y);
@@ -36,10 +33,8 @@ TEST(EditPixels, ConvertsLimitedRangeColoursWithTheChosenMatrix) {
     edit.Resize(2, 2);
     ConvertNv12ToBgra(picture, SourceRect{2, 2, 4, 4}, c.bt709, edit);
     const uint8_t* p = edit.Row(1) + 4;
-    EXPECT_LE(std::abs(p[2] - c.r), 3) << c.name;
-    EXPECT_LE(std::abs(p[1] - c.g), 3) << c.name;
-    EXPECT_LE(std::abs(p[0] - c.b), 3) << c.name;
-    EXPECT_EQ(p[3], 255) << c.name;
+    EXPECT_TRUE(std::abs(p[2] - c.r) <= 3 && std::abs(p[1] - c.g) <= 3 && std::abs(p[0] - c.b) <= 3 && p[3] == 255)
+        << c.name << ": got " << int(p[2]) << "," << int(p[1]) << "," << int(p[0]) << "," << int(p[3]);
   }
 }
 
@@ -50,32 +45,33 @@ TEST(EditPixels, CropBeyondThePictureIsBlack) {
   BgraImage edit;
   edit.Resize(4, 2);
   ConvertNv12ToBgra(picture, SourceRect{2, 0, 6, 2}, true, edit);
-  EXPECT_EQ(edit.Row(0)[4 + 1], 255);  // inside: white
-  EXPECT_EQ(edit.Row(0)[8 + 1], 0);    // outside: black
-  EXPECT_EQ(edit.Row(0)[8 + 3], 255);
+  for (uint32_t row = 0; row < 2; ++row) {
+    const uint8_t* p = edit.Row(row);
+    EXPECT_EQ((std::vector<int>{p[1], p[5], p[9], p[13], p[15]}), (std::vector<int>{255, 255, 0, 0, 255})) << row;
+  }
 }
 
 TEST(EditPixels, BlendsPremultipliedAndClipsAtEveryEdge) {
-  BgraImage image;  // 2x2, premultiplied half-transparent white
+  // A 2x2 image at half alpha whose pixels have blue 10, 20 / 30, 40 over a
+  // 3x3 opaque target of blue 200: covered pixels become image + 100.
+  BgraImage image;
   image.Resize(2, 2);
-  std::fill(image.pixels.begin(), image.pixels.end(), uint8_t{128});
-  struct Case {
-    int32_t x, y;
-    int covered;  // pixels of the 3x3 target that change
-  } cases[] = {{0, 0, 4}, {2, 2, 1}, {-1, -1, 1}, {-1, 1, 2}, {3, 0, 0}, {0, -2, 0}, {-5, 5, 0}};
-  for (const Case& c : cases) {
+  for (uint32_t i = 0; i < 4; ++i) image.pixels[i * 4] = uint8_t(10 * (i + 1)), image.pixels[i * 4 + 3] = 128;
+  const std::pair<int32_t, int32_t> corners[] = {{0, 0}, {2, 2}, {-1, -1}, {-1, 1}, {3, 0}, {0, -2}, {-5, 5}};
+  for (auto [x, y] : corners) {
     BgraImage target;
     target.Resize(3, 3);
-    for (size_t i = 3; i < target.pixels.size(); i += 4) target.pixels[i] = 255;
-    BlendPremultiplied(image, c.x, c.y, target);
-    int changed = 0;
-    for (size_t i = 0; i < target.pixels.size(); i += 4) {
-      if (target.pixels[i] == 0) continue;
-      ++changed;
-      EXPECT_EQ(target.pixels[i], 128);      // 128 + 0 * 127 / 255
-      EXPECT_EQ(target.pixels[i + 3], 255);  // 128 + 255 * 127 / 255
+    for (size_t i = 0; i < target.pixels.size(); i += 4) target.pixels[i] = 200, target.pixels[i + 3] = 255;
+    BlendPremultiplied(image, x, y, target);
+    for (int32_t ty = 0; ty < 3; ++ty) {
+      for (int32_t tx = 0; tx < 3; ++tx) {
+        const int32_t ix = tx - x, iy = ty - y;
+        const bool covered = ix >= 0 && ix < 2 && iy >= 0 && iy < 2;
+        const uint8_t* p = target.Row(ty) + tx * 4;
+        EXPECT_EQ(p[0], covered ? 10 * (1 + ix + 2 * iy) + 100 : 200) << "at " << x << "," << y << ": " << tx << "," << ty;
+        EXPECT_EQ(p[3], 255) << "at " << x << "," << y << ": " << tx << "," << ty;
+      }
     }
-    EXPECT_EQ(changed, c.covered) << c.x << "," << c.y;
   }
 }
 
