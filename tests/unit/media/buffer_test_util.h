@@ -30,8 +30,9 @@ inline std::vector<uint8_t> PayloadFor(uint32_t stream, int64_t pts, size_t size
   return data;
 }
 
+// Stream 0 is video, stream n the audio track n - 1 (always a keyframe).
 inline std::shared_ptr<const EncodedPacket> Packet(uint32_t stream, int64_t pts, int64_t duration, bool keyframe,
-                                                   size_t size = 100) {
+                                                   size_t size) {
   auto p = std::make_shared<EncodedPacket>();
   p->pts = pts;
   p->duration = duration;
@@ -39,12 +40,10 @@ inline std::shared_ptr<const EncodedPacket> Packet(uint32_t stream, int64_t pts,
   p->data = PayloadFor(stream, pts, size);
   return p;
 }
-
 inline std::shared_ptr<const EncodedPacket> Video(int64_t pts, bool keyframe, int64_t duration = 100 * kMs,
                                                   size_t size = 100) {
   return Packet(0, pts, duration, keyframe, size);
 }
-
 inline std::shared_ptr<const EncodedPacket> Audio(int track, int64_t pts, int64_t duration = 20 * kMs,
                                                   size_t size = 40) {
   return Packet(static_cast<uint32_t>(track) + 1, pts, duration, true, size);
@@ -63,14 +62,12 @@ inline VideoTrackInfo VideoInfo(uint8_t variant = 0) {
 }
 
 inline std::vector<AudioTrackInfo> AudioTracks(int count, const std::string& prefix = "Track ") {
-  std::vector<AudioTrackInfo> tracks;
+  std::vector<AudioTrackInfo> tracks(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
-    AudioTrackInfo t;
-    t.name = prefix + std::to_string(i + 1);
-    t.sampleRate = 48000;
-    t.channels = 2;
-    t.audioSpecificConfig = {0x11, 0x90};
-    tracks.push_back(t);
+    tracks[i].name = prefix + std::to_string(i + 1);
+    tracks[i].sampleRate = 48000;
+    tracks[i].channels = 2;
+    tracks[i].audioSpecificConfig = {0x11, 0x90};
   }
   return tracks;
 }
