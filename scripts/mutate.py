@@ -3,7 +3,8 @@
 
 Plants one small fault at a time in src/ -- a flipped operator, an integer
 constant off by one, a dropped statement, a negated condition -- rebuilds only
-the unit-test executables of the module the file belongs to, and runs them.
+the unit-test executables of the module the file belongs to (and of any
+module whose unit tests include the file's header), and runs them.
 A mutant is killed when a test fails or runs past its time limit, survives when
 every test passes, and is left out of the rate when it does not compile or
 compiles to the same object code as the original.
@@ -21,6 +22,7 @@ import json
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -170,6 +172,22 @@ def unit_targets(module):
     return re.findall(r"kp_add_unit_test\(\s*(\w+)", text)
 
 
+def covering_modules(rel, module):
+    """The file's own module, then every module whose unit tests include the
+    file's header: a reader tested where it is used still counts as tested."""
+    header = '#include "%s.h"' % rel[len("src/"):-len(".cpp")]
+    found = [module]
+    for other in MODULES:
+        folder = ROOT / "tests" / "unit" / other
+        if other != module and any(header in f.read_text() for f in folder.glob("*.[ch]*")):
+            found.append(other)
+    return found
+
+
+def targets_of(modules):
+    return [(m, t) for m in modules for t in unit_targets(m)]
+
+
 def executable(build, module, target):
     return build / "tests" / "unit" / module / target
 
@@ -189,8 +207,8 @@ def configure(build):
             Path(c["directory"], re.search(r"-o (\S+)", c["command"]).group(1)) for c in commands}
 
 
-def run_tests(build, module, limits):
-    for target in unit_targets(module):
+def run_tests(build, covering, limits):
+    for module, target in targets_of(covering):
         exe = executable(build, module, target)
         code, out = run([str(exe), "--gtest_fail_fast", "--gtest_brief=1"],
                         timeout=limits[target])
@@ -202,7 +220,12 @@ def run_tests(build, module, limits):
     return "survived", ""
 
 
+def stop_on_term(signum, frame):
+    raise KeyboardInterrupt
+
+
 def main():
+    signal.signal(signal.SIGTERM, stop_on_term)
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seed", type=int, default=20261207)
     parser.add_argument("--count", type=int, default=160)
@@ -218,7 +241,8 @@ def main():
     modules = {}
     sites = []
     for module, path in core_files(objects):
-        modules[path.relative_to(ROOT).as_posix()] = module
+        rel = path.relative_to(ROOT).as_posix()
+        modules[rel] = covering_modules(rel, module)
         sites.extend(sites_in(path))
     sample = random.Random(args.seed).sample(sites, min(args.count, len(sites)))
     sample.sort(key=lambda s: (s["file"], s["line"], s["col"], s["kind"]))
@@ -227,13 +251,14 @@ def main():
             print("%s:%d %s %r -> %r" % (s["file"], s["line"], s["kind"], s["old"].strip(), s["new"].strip()))
         return 0
 
-    targets = sorted({t for m in set(modules.values()) for t in unit_targets(m)})
+    covered = sorted({m for ms in modules.values() for m in ms})
+    targets = [t for _, t in targets_of(covered)]
     log("building %d unit-test executables" % len(targets))
     code, out = run(["cmake", "--build", str(build), "--target", *targets])
     if code != 0:
         sys.exit("build failed:\n" + out[-4000:])
     limits = {}
-    for module in sorted(set(modules.values())):
+    for module in covered:
         for target in unit_targets(module):
             t0 = time.monotonic()
             code, out = run([str(executable(build, module, target)), "--gtest_brief=1"])
@@ -256,15 +281,15 @@ def main():
             original = path.read_text()
             path.write_text(apply(original.split("\n"), site))
             try:
-                module = modules[site["file"]]
-                code, out = run(["cmake", "--build", str(build), "--target", *unit_targets(module)],
-                                timeout=600)
+                covering = modules[site["file"]]
+                code, out = run(["cmake", "--build", str(build), "--target",
+                                 *[t for _, t in targets_of(covering)]], timeout=600)
                 if code != 0:
                     status, detail = "no compile", ""
                 elif digest(objects[str(path.resolve())]) == original_objects[site["file"]]:
                     status, detail = "equivalent", "same object code"
                 else:
-                    status, detail = run_tests(build, module, limits)
+                    status, detail = run_tests(build, covering, limits)
             finally:
                 path.write_text(original)
         counts[status] = counts.get(status, 0) + 1
