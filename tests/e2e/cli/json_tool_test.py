@@ -12,38 +12,16 @@ import tempfile
 
 BOM = b"\xef\xbb\xbf"
 
-# (input bytes, expected standard output) for documents that parse.
+# What the parser and writer accept and print is pinned by their unit tests;
+# here the tool's bytes on standard output and error (binary mode on Windows:
+# no carriage returns) and its exit codes.
 VALID = [
-    (b"{}", b"{}\n"),
-    (b"[]", b"[]\n"),
-    (b" null ", b"null\n"),
-    (b'{"a":[1,2.5],"b":{}}',
-     b'{\n  "a": [\n    1,\n    2.5\n  ],\n  "b": {}\n}\n'),
-    (BOM + b'{"x":true}', b'{\n  "x": true\n}\n'),
-    (b'{"b":0,"a":1,"b":2}', b'{\n  "b": 2,\n  "a": 1\n}\n'),
-    (b"[+1,01,.5,5.,1E2,1e-999,-0,1e15,1e17,0.1,999999999999999]",
-     b"[\n  1,\n  1,\n  0.5,\n  5,\n  100,\n  0,\n  0,\n  1000000000000000,\n"
-     b"  1e+17,\n  0.10000000000000001,\n  999999999999999\n]\n"),
-    (b'"\\u00e9\\ud83d\\ude00\\udc00\\u0001\\/\\t\\f"',
-     b'"\xc3\xa9\xf0\x9f\x98\x80\xed\xb0\x80\\u0001/\\t\\u000c"\n'),
-    (b'"a\\u0000b\x7f\xff"', b'"a\\u0000b\x7f\xff"\n'),
-    (b"[[[{\"k\":[]}]]]",
-     b'[\n  [\n    [\n      {\n        "k": []\n      }\n    ]\n  ]\n]\n'),
+    (BOM + b'{"a":[1,2.5],"b":{},"a":[]}', b'{\n  "a": [],\n  "b": {}\n}\n'),
+    (b'[-0,1e17,0.1,"\\u00e9\\u0001\\/"]', b'[\n  0,\n  1e+17,\n  0.10000000000000001,\n  "\xc3\xa9\\u0001/"\n]\n'),
 ]
-
-# (input bytes, expected standard error) for documents that do not.
 INVALID = [
     (b"", b"unexpected end of input at offset 0\n"),
-    (b'{"a" 1}', b"expected ':' at offset 5\n"),
-    (b"{} x", b"unexpected trailing characters at offset 3\n"),
     (BOM + b"{} x", b"unexpected trailing characters at offset 3\n"),
-    (BOM, b"unexpected end of input at offset 0\n"),
-    (b"[1,]", b"unexpected character at offset 3\n"),
-    (b'{"a":1,}', b"expected object key at offset 7\n"),
-    (b"tru", b"invalid literal at offset 0\n"),
-    (b"1e400", b"invalid number at offset 5\n"),
-    (b'"\\ud83d"', b"unpaired surrogate at offset 7\n"),
-    (b'"a\tb"', b"control character in string at offset 3\n"),
     (b"[" * 65 + b"1" + b"]" * 65, b"nesting too deep at offset 65\n"),
 ]
 

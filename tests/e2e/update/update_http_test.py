@@ -1,24 +1,16 @@
 #!/usr/bin/env python3
 """The update check's HTTP client against local servers (127.0.0.1 only).
 
-A copy of the probe sits beside an updates.json listing, in order: a 404, a
-closed port, a server that accepts and never answers, a 2 MiB manifest (which
-would announce 9.0.0 if read whole), a manifest announcing 0.3.0, and an
-address that must not be asked. Checks every log line, the result, the
-requests the servers saw and their user agent.
+Beside a copy of PROGRAM, updates.json lists in order: a 404, a closed port, a
+server that accepts and never answers, a 2 MiB manifest (9.0.0 if read whole),
+a manifest announcing 0.3.0, and an address that must not be asked. Checks the
+log lines, the result, the requests the servers saw and their user agent.
+Under Wine the silent server hangs up after 15 s: Wine's WinHttpReceiveResponse
+waits for headers without the receive timeout.
 
-Wine 8's WinHttpReceiveResponse waits for headers without the receive timeout
-(only WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, unset and unbounded there, ends
-that wait), so under Wine the silent server hangs up after 15 s, later than
-the 10 s Windows waits; the client reports the same "unreachable".
-
-With --engine the program is the engine itself (Linux): it runs with the
-same updates.json beside it, checks after its real 30 s delay and must show
-the "Update available" notification exactly once; then `stop` ends it.
-
-Both flags together run Kaptora.exe under Wine with updates.json beside it;
-its lines are read from engine.log (Windows shows the notice as a balloon,
-which cannot be observed from outside).
+With --engine PROGRAM is the engine: it checks after its real 30 s delay and
+shows "Update available" once (Linux: on standard error; Wine: in engine.log,
+as the balloon cannot be observed); then `stop` ends it.
 
 usage: update_http_test.py [--wine] [--engine] PROGRAM VERSION
 """

@@ -1,64 +1,37 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "app/log.h"
 #include "config/data_folders.h"
-#include "platform/known_folders.h"
 
 namespace kp {
 namespace {
 
-// Runs a test body with some environment variables replaced.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+// The user's folders from the XDG variables, HOME, or (none set) the current folder.
+TEST(DataFoldersTest, DefaultsFollowTheXdgFoldersAndFallBackToTheCurrentFolder) {
+  const char* names[] = {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME"};
+  std::optional<std::string> saved[3];
+  for (int i = 0; i < 3; ++i) {
+    if (const char* value = std::getenv(names[i])) saved[i] = value;
   }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
-
-TEST(DataFoldersTest, DefaultsFollowTheXdgFolders) {
-  ScopedEnv home("HOME", "/home/u");
-  ScopedEnv config("XDG_CONFIG_HOME", nullptr);
-  ScopedEnv state("XDG_STATE_HOME", "/state");
+  setenv("HOME", "/home/u", 1);
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("XDG_STATE_HOME", "/state", 1);
   EXPECT_EQ(SettingsFilePath(), L"/home/u/.config/Kaptora/settings.json");
   EXPECT_EQ(BufferFolderPath(L""), L"/state/Kaptora/Buffer");
   EXPECT_EQ(ClipFolderPath(L""), L"/home/u/Videos/Kaptora");
+  EXPECT_EQ(ClipFolderPath(L"D:\\clips"), L"D:\\clips");
   EXPECT_EQ(LogFolder(), L"/state/Kaptora/logs");
-}
-
-TEST(DataFoldersTest, ConfiguredFoldersComeBackUnchanged) {
-  EXPECT_EQ(ClipFolderPath(L"relative/clips"), L"relative/clips");
-  EXPECT_EQ(BufferFolderPath(L"D:\\buf"), L"D:\\buf");
-}
-
-TEST(DataFoldersTest, UnknownFoldersFallBackToTheCurrentFolder) {
-  ScopedEnv home("HOME", nullptr);
-  ScopedEnv config("XDG_CONFIG_HOME", nullptr);
-  ScopedEnv state("XDG_STATE_HOME", nullptr);
+  for (const char* name : names) unsetenv(name);
   EXPECT_EQ(SettingsFilePath(), L"./Kaptora/settings.json");
   EXPECT_EQ(ClipFolderPath(L""), L"./Kaptora");
   EXPECT_EQ(LogFolder(), L"./Kaptora/logs");
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i]) setenv(names[i], saved[i]->c_str(), 1);
+  }
 }
 
 }  // namespace

@@ -1,16 +1,17 @@
 // The host's decisions against a scripted engine and a recording shell on a
-// deterministic clock: reload timing and effects, hotkeys, notifications
-// and sounds, the tray's status, the menu and what its commands launch.
+// deterministic clock: every shell call becomes one line, timers fire when the
+// test runs time forward, posted messages wait until the test pumps them.
 #include "app/host_core.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/state_icon.h"
-#include "fake_host_shell.h"
+#include "app/tray_status.h"
 #include "platform/text.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
@@ -18,6 +19,98 @@
 
 namespace kp {
 namespace {
+
+using Calls = std::vector<std::string>;
+
+class FakeHostShell : public HostShell {
+ public:
+  explicit FakeHostShell(test::FakeClock& clock) : clock_(clock) {}
+  ~FakeHostShell() override {
+    for (auto& [message, payload] : posted_) FreePostedPayload(message, payload);
+  }
+
+  bool AddTrayIcon(TrayState state, const std::wstring& tooltip) override {
+    Record("add " + std::to_string(static_cast<int>(state)) + " " + WideToUtf8(tooltip));
+    return addAccepted;
+  }
+  void ModifyTrayIcon(TrayState state, const std::wstring& tooltip) override {
+    Record("modify " + std::to_string(static_cast<int>(state)) + " " + WideToUtf8(tooltip));
+  }
+  void ShowNotification(const std::wstring& title, const std::wstring& text) override {
+    Record("notify " + WideToUtf8(title) + " | " + WideToUtf8(text));
+  }
+  void RemoveTrayIcon() override {}
+  int TrackMenu(const std::vector<MenuItem>& items, ScreenPoint) override {
+    lastMenu = items;
+    return menuChoice;
+  }
+  void Launch(const std::wstring& program, const std::wstring& parameters) override {
+    Record("launch " + WideToUtf8(program) + " " + WideToUtf8(parameters));
+  }
+  std::wstring ProgramFolder() override { return programFolder; }
+  bool PlaySaveSound() override {
+    Record("save sound");
+    return true;
+  }
+  void PlayWave(const std::vector<uint8_t>& wav) override {
+    lastWave = wav;
+    Record("wave");
+  }
+  bool RegisterHotkey(int id, uint32_t modifiers, uint32_t key) override {
+    Record("register " + std::to_string(id));
+    for (const auto& [m, k] : takenHotkeys) {
+      if ((modifiers & ~kModNoRepeat) == m && key == k) return false;
+    }
+    return true;
+  }
+  void UnregisterHotkey(int) override {}
+  void StartTimer(int id, int periodMs) override {
+    timers_[id] = {clock_.Now() + periodMs * kTicksPerMillisecond, periodMs * kTicksPerMillisecond};
+  }
+  void StopTimer(int id) override { timers_.erase(id); }
+  PostFunction Poster() override {
+    return [this](uint32_t message, void* payload) { return posted_.emplace_back(message, payload), true; };
+  }
+  void Quit() override { Record("quit"); }
+
+  // Moves the clock forward by `ms`, firing due timers in time order.
+  void RunFor(HostCore& core, int64_t ms) {
+    const int64_t end = clock_.Now() + ms * kTicksPerMillisecond;
+    for (;;) {
+      auto next = timers_.end();
+      for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+        if (it->second.first <= end && (next == timers_.end() || it->second.first < next->second.first)) next = it;
+      }
+      if (next == timers_.end()) break;
+      clock_.Advance(next->second.first - clock_.Now());
+      next->second.first += next->second.second;
+      core.OnTimer(next->first);
+    }
+    clock_.Advance(end - clock_.Now());
+  }
+  // Hands every posted message to `core`; returns how many.
+  int PumpPosted(HostCore& core) {
+    const auto taken = std::exchange(posted_, {});
+    for (auto& [message, payload] : taken) core.OnPosted(message, payload);
+    return static_cast<int>(taken.size());
+  }
+  std::vector<std::string> TakeCalls() { return std::exchange(calls_, {}); }
+
+  std::wstring programFolder = L"/opt/kaptora";
+  bool addAccepted = true;
+  std::vector<std::pair<uint32_t, uint32_t>> takenHotkeys;  // (modifiers without no-repeat, key)
+  int menuChoice = 0;
+  std::vector<MenuItem> lastMenu;
+  std::vector<uint8_t> lastWave;
+
+ private:
+  void Record(std::string call) { calls_.push_back(std::move(call)); }
+
+  test::FakeClock& clock_;
+  std::vector<std::string> calls_;
+  std::map<int, std::pair<int64_t, int64_t>> timers_;  // id -> (due, period)
+  std::vector<std::pair<uint32_t, void*>> posted_;
+};
 
 class ScriptedEngine : public EngineControl {
  public:
@@ -33,13 +126,12 @@ class ScriptedEngine : public EngineControl {
     s.captureRunning = s.captureRunning && replayEnabled;
     return s;
   }
-  void Shutdown() override { ++shutdowns; }
+  void Shutdown() override {}
 
   std::vector<Settings> applied;
   bool replayEnabled = false;
   bool saveOk = true;
   Engine::Status status{true, true, 0.0, false, 0, 0.0};
-  int shutdowns = 0;
 };
 
 class HostCoreTest : public ::testing::Test {
@@ -48,15 +140,15 @@ class HostCoreTest : public ::testing::Test {
     settings.language = "en";
     SaveSettings(settingsPath, settings);
   }
-
   void Start(const std::string& loadError = "") {
     core = std::make_unique<HostCore>(shell, engine, SystemFiles(), settingsPath, settings);
     core->Start(loadError);
   }
-  std::vector<std::string> Notifications() {
-    std::vector<std::string> out;
-    for (const std::string& call : shell.TakeCalls()) {
-      if (call.rfind("notify ", 0) == 0) out.push_back(call.substr(7));
+  // The calls since the last look that start with `prefix`.
+  Calls Take(const std::string& prefix = "") {
+    Calls out;
+    for (std::string& call : shell.TakeCalls()) {
+      if (call.rfind(prefix, 0) == 0) out.push_back(std::move(call));
     }
     return out;
   }
@@ -68,8 +160,9 @@ class HostCoreTest : public ::testing::Test {
 
   test::TempFolder temp;
   std::wstring settingsPath = temp.File(L"settings.json");
+  std::string quotedSettings = "\"" + temp.utf8() + "/settings.json\"";
   test::FakeClock clock;
-  test::FakeHostShell shell{clock};
+  FakeHostShell shell{clock};
   ScriptedEngine engine;
   Settings settings;
   test::LogCapture log;
@@ -78,16 +171,11 @@ class HostCoreTest : public ::testing::Test {
 
 TEST_F(HostCoreTest, FolderChangesReloadOnce300MsAfterTheLastAndOnlyWhenTheFileChanged) {
   Start();
-  ASSERT_EQ(engine.applied.size(), 1u);
-
-  // Another file of the folder: one read, nothing else.
-  test::WriteFileBytes(temp.File(L"other.txt"), "x");
+  test::WriteFileBytes(temp.File(L"other.txt"), "x");  // another file of the folder: one read, nothing else
   core->OnFolderChanged();
   shell.RunFor(*core, 1000);
-  EXPECT_EQ(engine.applied.size(), 1u);
   EXPECT_EQ(log.CountStartingWith("settings: "), 0);
 
-  // Two writes 200 ms apart: one reload, 300 ms after the second.
   Rewrite([](Settings& s) { s.bufferSeconds = 60; });
   core->OnFolderChanged();
   shell.RunFor(*core, 200);
@@ -98,43 +186,36 @@ TEST_F(HostCoreTest, FolderChangesReloadOnce300MsAfterTheLastAndOnlyWhenTheFileC
   shell.RunFor(*core, 1);
   ASSERT_EQ(engine.applied.size(), 2u);
   EXPECT_EQ(engine.applied.back().bufferSeconds, 90);
-  EXPECT_EQ(log.CountStartingWith("settings: reloaded"), 1);
-  shell.RunFor(*core, 2000);  // the one-shot does not come back
-  EXPECT_EQ(engine.applied.size(), 2u);
+  shell.RunFor(*core, 2000);
   EXPECT_EQ(log.CountStartingWith("settings: reloaded"), 1);
 }
 
 TEST_F(HostCoreTest, ReloadReRegistersHotkeysOnlyWhenTheirTextChangedAndSwitchesLanguage) {
-  struct Row {
+  const struct {
     const char* name;
     void (*change)(Settings&);
-    bool reRegisters;
-    const char* tooltip;  // the new tooltip, or null when the icon must not be touched
+    size_t registers;
+    Calls modifies;
+  } rows[] = {
+      {"notifications only", [](Settings& s) { s.notifySound = false; }, 0, {}},
+      {"save hotkey", [](Settings& s) { s.saveReplayHotkey = "Ctrl+F10"; }, 2,
+       {"modify 0 Kaptora\nReplay recording · last 0:00\nSave clip: Ctrl+F10"}},
+      {"toggle hotkey", [](Settings& s) { s.toggleReplayHotkey = "F9"; }, 2, {}},
+      {"language", [](Settings& s) { s.language = "ko"; }, 0, {"modify 0 Kaptora\n리플레이 녹화 중 · 최근 0:00\n클립 저장: Alt+F10"}},
   };
-  const Row rows[] = {
-      {"notifications only", [](Settings& s) { s.notifySound = false; }, false, nullptr},
-      {"save hotkey", [](Settings& s) { s.saveReplayHotkey = "Ctrl+F10"; }, true,
-       "Kaptora\nReplay recording · last 0:00\nSave clip: Ctrl+F10"},
-      {"toggle hotkey", [](Settings& s) { s.toggleReplayHotkey = "F9"; }, true, nullptr},
-      {"language", [](Settings& s) { s.language = "ko"; }, false, "Kaptora\n리플레이 녹화 중 · 최근 0:00\n클립 저장: Alt+F10"},
-  };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     ASSERT_TRUE(SaveSettings(settingsPath, settings));
     Start();
     shell.TakeCalls();
     Rewrite(row.change);
     core->ReloadSettings();
-    const std::vector<std::string> calls = shell.TakeCalls();
-    const auto registers = std::count_if(calls.begin(), calls.end(),
-                                         [](const std::string& c) { return c.rfind("register ", 0) == 0; });
-    EXPECT_EQ(registers, row.reRegisters ? 2 : 0);
-    const auto modifies = std::count_if(calls.begin(), calls.end(),
-                                        [](const std::string& c) { return c.rfind("modify ", 0) == 0; });
-    EXPECT_EQ(modifies, row.tooltip ? 1 : 0);
-    if (row.tooltip) {
-      EXPECT_EQ(calls.back(), std::string("modify 0 ") + row.tooltip);
-    }
+    const Calls calls = shell.TakeCalls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](auto& c) { return c.rfind("register ", 0) == 0; }),
+              static_cast<long>(row.registers));
+    Calls modifies;
+    for (const auto& c : calls) if (c.rfind("modify ", 0) == 0) modifies.push_back(c);
+    EXPECT_EQ(modifies, row.modifies);
   }
 }
 
@@ -145,42 +226,36 @@ TEST_F(HostCoreTest, FailedHotkeysAreLoggedEachAndListedInOneNotification) {
   Start();
   EXPECT_TRUE(log.Has("hotkey: cannot register 'Alt+' (invalid)"));
   EXPECT_TRUE(log.Has("hotkey: cannot register 'Alt+F9' (in use by another program)"));
-  EXPECT_EQ(Notifications(), (std::vector<std::string>{
-                                 "Couldn't register hotkey | Alt+, Alt+F9 is used by another program. Change it in "
-                                 "settings."}));
+  EXPECT_EQ(Take("notify "),
+            Calls{"notify Couldn't register hotkey | Alt+, Alt+F9 is used by another program. Change it in settings."});
 }
 
 TEST_F(HostCoreTest, UnreadableSettingsNotifyAtStartAndOnReloadKeepTheSettingsInForce) {
   Start("JSON: unexpected character at offset 3");
-  EXPECT_EQ(Notifications(),
-            (std::vector<std::string>{"Couldn't read the settings file | JSON: unexpected character at offset 3"}));
+  EXPECT_EQ(Take("notify "), Calls{"notify Couldn't read the settings file | JSON: unexpected character at offset 3"});
   test::WriteFileBytes(settingsPath, "{ nope");
   core->ReloadSettings();
-  EXPECT_EQ(Notifications(),
-            (std::vector<std::string>{"Couldn't read the settings file | Recording continues with the previous "
-                                      "settings."}));
+  EXPECT_EQ(Take("notify "),
+            Calls{"notify Couldn't read the settings file | Recording continues with the previous settings."});
   EXPECT_EQ(engine.applied.size(), 1u);
-  EXPECT_EQ(log.CountStartingWith("settings: "), 1);
+  EXPECT_TRUE(log.Has("settings: expected object key at offset 2 \xE2\x80\x94 keeping current settings"));
 }
 
 TEST_F(HostCoreTest, SoundsAndNotificationsFollowTheSettingsButTheUpdateNoticeAlwaysShows) {
-  struct Row {
-    const char* name;
-    bool sound;
-    bool toast;
-    std::vector<std::string> expected;  // sound and notification calls, in order
-  };
-  const Row rows[] = {
-      {"both on", true, true,
+  const std::string update = "notify Update available | Kaptora 2.0.0 is out. Click to update.";
+  const struct {
+    bool sound, toast;
+    Calls expected;  // sound and notification calls, in order
+  } rows[] = {
+      {true, true,
        {"wave", "notify Couldn't save clip | Nothing recorded yet.", "save sound", "wave",
-        "notify Couldn't save clip | Check disk space and the clip folder.",
-        "notify Clip saved | 5:00 · Kaptora_1.mp4", "notify Update available | Kaptora 2.0.0 is out. Click to update."}},
-      {"notifications off", true, false,
-       {"wave", "save sound", "wave", "notify Update available | Kaptora 2.0.0 is out. Click to update."}},
-      {"all off", false, false, {"notify Update available | Kaptora 2.0.0 is out. Click to update."}},
+        "notify Couldn't save clip | Check disk space and the clip folder.", "notify Clip saved | 5:00 · Kaptora_1.mp4",
+        update}},
+      {true, false, {"wave", "save sound", "wave", update}},
+      {false, false, {update}},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.toast);
     settings.notifySound = row.sound;
     settings.notifyToast = row.toast;
     Start();
@@ -188,14 +263,14 @@ TEST_F(HostCoreTest, SoundsAndNotificationsFollowTheSettingsButTheUpdateNoticeAl
     engine.saveOk = false;
     core->RequestSaveFromUser();  // nothing buffered
     engine.saveOk = true;
-    core->RequestSaveFromUser();
+    core->OnHotkey(kSaveHotkeyId);
     const PostFunction post = shell.Poster();
     ASSERT_TRUE(PostSaveFinished(post, {false, L"", 0.0}));
     ASSERT_TRUE(PostSaveFinished(post, {true, temp.File(L"Kaptora_1.mp4"), 299.6}));
     ASSERT_TRUE(PostUpdateAvailable(post, "2.0.0", "notes"));
     ASSERT_TRUE(PostUpdateAvailable(post, "2.0.0", "notes"));  // announced once
     EXPECT_EQ(shell.PumpPosted(*core), 4);
-    std::vector<std::string> got;
+    Calls got;
     for (const std::string& call : shell.TakeCalls()) {
       if (call.rfind("notify ", 0) == 0 || call == "wave" || call == "save sound") got.push_back(call);
     }
@@ -207,53 +282,43 @@ TEST_F(HostCoreTest, SoundsAndNotificationsFollowTheSettingsButTheUpdateNoticeAl
 TEST_F(HostCoreTest, NotificationClicksOpenTheUpdatePageUntilASaveSucceedsThenTheClip) {
   Start();
   const PostFunction post = shell.Poster();
-  const std::wstring clip = temp.File(L"Kaptora_2.mp4");
-  const std::string quotedSettings = "\"" + temp.utf8() + "/settings.json\"";
-  struct Step {
-    const char* name;
-    int post;  // 0 nothing, 1 update, 2 save ok
-    std::string launch;
-  };
-  const Step steps[] = {
-      {"nothing saved yet", 0, ""},
-      {"update shown", 1, "launch notepad.exe " + quotedSettings},  // no settings application beside us
-      {"saved", 2, "launch explorer.exe /select,\"" + temp.utf8() + "/Kaptora_2.mp4\""},
-  };
-  shell.TakeCalls();
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.name);
-    if (step.post == 1) PostUpdateAvailable(post, "3.1", "");
-    if (step.post == 2) PostSaveFinished(post, {true, clip, 10.0});
+  auto click = [&] {
     shell.PumpPosted(*core);
     shell.TakeCalls();
     core->OnTrayEvent(TrayEvent::kBalloonClick, {});
-    std::vector<std::string> launches;
-    for (const std::string& call : shell.TakeCalls()) {
-      if (call.rfind("launch ", 0) == 0) launches.push_back(call);
-    }
-    EXPECT_EQ(launches, step.launch.empty() ? std::vector<std::string>{} : std::vector<std::string>{step.launch});
-  }
-  // With the settings application beside the executable the update page is
-  // asked for explicitly.
+    return Take("launch ");
+  };
+  EXPECT_EQ(click(), Calls{});  // nothing saved yet
+  PostUpdateAvailable(post, "3.1", "");
+  EXPECT_EQ(click(), Calls{"launch notepad.exe " + quotedSettings});  // no settings application beside us
+  const std::wstring clip = temp.File(L"Kaptora_2.mp4");
+  PostSaveFinished(post, {true, clip, 10.0});
+  const std::string clipText = temp.utf8() + "/Kaptora_2.mp4";
+  EXPECT_EQ(click(), Calls{"launch explorer.exe /select,\"" + clipText + "\""});
+
+  // With the settings application beside the executable the page is asked
+  // for explicitly, and the menu's edit command names the last clip.
   shell.programFolder = temp.path();
   test::WriteFileBytes(temp.File(L"Kaptora.Settings.exe"), "");
+  const std::string app = "launch " + temp.utf8() + "/Kaptora.Settings.exe --settings " + quotedSettings;
   PostUpdateAvailable(post, "3.2", "");
-  shell.PumpPosted(*core);
-  shell.TakeCalls();
-  core->OnTrayEvent(TrayEvent::kBalloonClick, {});
-  EXPECT_EQ(shell.TakeCalls(), (std::vector<std::string>{"launch " + temp.utf8() + "/Kaptora.Settings.exe --settings " +
-                                                         quotedSettings + " --page update"}));
+  EXPECT_EQ(click(), Calls{app + " --page update"});
+  core->RunMenuCommand(kMenuEditClip);
+  EXPECT_EQ(Take("launch "), Calls{app + " --edit"});  // the clip is not on disk
+  test::WriteFileBytes(clip, "");
+  core->RunMenuCommand(kMenuEditClip);
+  EXPECT_EQ(Take("launch "), Calls{app + " --edit \"" + clipText + "\""});
 }
 
 TEST_F(HostCoreTest, LowSpaceIsShownOncePerEpisode) {
   Start();
-  int shown = 0;
-  for (bool low : {true, true, true, false, false, true, true}) {
+  size_t shown = 0;
+  for (bool low : {true, true, false, true, true}) {
     engine.status.lowSpace = low;
     shell.RunFor(*core, 1000);
-    for (const std::string& n : Notifications()) shown += n.rfind("Buffer drive is running out of space", 0) == 0;
+    shown += Take("notify Buffer drive is running out of space").size();
   }
-  EXPECT_EQ(shown, 2);
+  EXPECT_EQ(shown, 2u);
 }
 
 TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChange) {
@@ -261,40 +326,35 @@ TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChange) {
   Start();
   EXPECT_EQ(shell.TakeCalls().front(), "add 0 Kaptora");
   shell.RunFor(*core, 1000);
-  EXPECT_EQ(shell.TakeCalls().size(), 1u);
+  EXPECT_EQ(Take("add ").size(), 1u);
   shell.addAccepted = true;
   engine.status.bufferedSeconds = 4.4;
   shell.RunFor(*core, 1000);
-  EXPECT_EQ(shell.TakeCalls(),
-            (std::vector<std::string>{"add 0 Kaptora\nReplay recording · last 0:04\nSave clip: Alt+F10"}));
+  EXPECT_EQ(shell.TakeCalls(), Calls{"add 0 Kaptora\nReplay recording · last 0:04\nSave clip: Alt+F10"});
   shell.RunFor(*core, 5000);  // same status each second
-  EXPECT_TRUE(shell.TakeCalls().empty());
+  EXPECT_EQ(shell.TakeCalls(), Calls{});
 
-  struct Row {
+  const struct {
     Engine::Status status;
     std::string call;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {{true, false, 4.4, false, 0, 0.0}, "modify 2 Kaptora\nWaiting for screen capture (lock screen, ...)\nSave clip: Alt+F10"},
       {{false, false, 4.4, false, 1, 0.424}, "modify 1 Kaptora\nReplay paused\nSaving clip 42%\nSave clip: Alt+F10"},
       {{true, true, 61.0, false, 3, 0.5}, "modify 0 Kaptora\nReplay recording · last 1:01\nSaving clip 50% (+2)\nSave clip: Alt+F10"},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     engine.status = row.status;
     shell.RunFor(*core, 1000);
-    EXPECT_EQ(shell.TakeCalls(), std::vector<std::string>{row.call});
+    EXPECT_EQ(shell.TakeCalls(), Calls{row.call});
   }
   core->OnTaskbarCreated();  // Explorer restarted: back with the current state
-  EXPECT_EQ(shell.TakeCalls(), std::vector<std::string>{"add 0 " + rows[2].call.substr(9)});
+  EXPECT_EQ(shell.TakeCalls(), Calls{"add 0 " + rows[2].call.substr(9)});
 
-  // A tooltip is cut to 127 characters.
   Rewrite([](Settings& s) { s.saveReplayHotkey = std::string(200, 'A'); });
   core->ReloadSettings();
-  for (const std::string& call : shell.TakeCalls()) {
-    if (call.rfind("modify ", 0) == 0) {
-      EXPECT_EQ(Utf8ToWide(call.substr(9)).size(), 127u);
-    }
-  }
+  const Calls modifies = Take("modify ");
+  ASSERT_EQ(modifies.size(), 1u);
+  EXPECT_EQ(Utf8ToWide(modifies[0].substr(9)).size(), 127u);  // a tooltip is cut to 127 characters
 }
 
 TEST_F(HostCoreTest, MenuGreysSaveUntilBufferedAndRunsTheChosenCommand) {
@@ -303,37 +363,37 @@ TEST_F(HostCoreTest, MenuGreysSaveUntilBufferedAndRunsTheChosenCommand) {
   engine.status.bufferedSeconds = 0.0;
   core->ShowTrayMenu({});
   ASSERT_EQ(shell.lastMenu.size(), 8u);
-  EXPECT_EQ(shell.lastMenu[0], (MenuItem{1, L"Save clip\tAlt+F10", true, false}));
+  EXPECT_EQ(shell.lastMenu[0], (MenuItem{kMenuSaveClip, L"Save clip\tAlt+F10", true, false}));
   EXPECT_EQ(shell.lastMenu[1].text, L"Pause replay");
-  EXPECT_EQ(shell.lastMenu[2].command, 0);
   EXPECT_TRUE(shell.lastMenu[5].isDefault);
   engine.status.bufferedSeconds = 0.5;
   core->ShowTrayMenu({});
   EXPECT_FALSE(shell.lastMenu[0].grayed);
 
-  const std::string notepad = "launch notepad.exe \"" + temp.utf8() + "/settings.json\"";
-  struct Row {
+  const struct {
     int choice;
     std::string call;  // among the calls the command makes
+  } rows[] = {
+      {kMenuSaveClip, "save sound"},
+      {kMenuToggleReplay, "modify 1 Kaptora\nReplay paused\nSave clip: Alt+F10"},
+      {kMenuOpenClipFolder, "launch " + temp.utf8() + "/clips "},
+      {kMenuSettings, "launch notepad.exe " + quotedSettings},
+      {kMenuExit, "quit"},
   };
-  const Row rows[] = {
-      {1, "save sound"},
-      {2, "modify 1 Kaptora\nReplay paused\nSave clip: Alt+F10"},
-      {3, "launch " + temp.utf8() + "/clips "},
-      {4, notepad},
-      {5, notepad},
-      {6, "quit"},
-  };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.choice);
     shell.TakeCalls();
     shell.menuChoice = row.choice;
     core->ShowTrayMenu({});
-    const std::vector<std::string> calls = shell.TakeCalls();
+    const Calls calls = shell.TakeCalls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), row.call), calls.end()) << calls.back();
   }
   EXPECT_FALSE(engine.replayEnabled);
   EXPECT_TRUE(test::FileExists(temp.File(L"clips")));  // created before it is opened
+  core->OnHotkey(kToggleHotkeyId);
+  EXPECT_TRUE(engine.replayEnabled);
+  core->OnTrayEvent(TrayEvent::kDoubleClick, {});
+  EXPECT_EQ(Take("launch "), Calls{"launch notepad.exe " + quotedSettings});
 }
 
 }  // namespace

@@ -24,38 +24,36 @@ struct Record {
 };
 
 // The host exists for `hostChecks` asks; the checks yield `results` in turn;
-// posts succeed when `accept` (the host then frees the record, as the window
-// procedure does) and otherwise leave it to the thread, which must free it:
-// the sanitizer run's leak checker sees a record nobody freed.
+// an accepted post is freed by the host, a refused one must be freed by the
+// thread (the sanitizer run's leak checker sees a record nobody freed).
 std::shared_ptr<Record> RunThread(int hostChecks, std::vector<std::optional<UpdateInfo>> results, bool accept) {
   auto r = std::make_shared<Record>();
   std::future<void> ended = r->ended.get_future();
-  StartUpdateThread({[r, hostChecks] {
-                       std::lock_guard lock(r->mutex);
-                       if (r->hostAsks++ < hostChecks) return true;
-                       r->ended.set_value();
-                       return false;
-                     },
-                     [r, results] {
-                       std::lock_guard lock(r->mutex);
-                       r->checkMs.push_back(r->clock.Now() / kTicksPerMillisecond);
-                       return results.at(r->checkMs.size() - 1);
-                     },
-                     [r, accept](UpdateInfo* info) {
-                       std::lock_guard lock(r->mutex);
-                       r->posted.push_back(info->version + "|" + info->notes);
-                       if (accept) delete info;
-                       return accept;
-                     }},
-                    r->clock);
+  auto hostExists = [r, hostChecks] {
+    std::lock_guard lock(r->mutex);
+    if (r->hostAsks++ < hostChecks) return true;
+    r->ended.set_value();
+    return false;
+  };
+  auto check = [r, results] {
+    std::lock_guard lock(r->mutex);
+    r->checkMs.push_back(r->clock.Now() / kTicksPerMillisecond);
+    return results.at(r->checkMs.size() - 1);
+  };
+  auto post = [r, accept](UpdateInfo* info) {
+    std::lock_guard lock(r->mutex);
+    r->posted.push_back(info->version + "|" + info->notes);
+    if (accept) delete info;
+    return accept;
+  };
+  StartUpdateThread({hostExists, check, post}, r->clock);
   EXPECT_EQ(ended.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   return r;
 }
 
 TEST(UpdateThread, ChecksAfterThirtySecondsThenDailyWhileTheHostExists) {
-  const int64_t day = 86'400'000;
   auto r = RunThread(3, {UpdateInfo{"0.3.0", "notes"}, std::nullopt, UpdateInfo{"0.4.0", ""}}, true);
-  EXPECT_EQ(r->checkMs, (std::vector<int64_t>{30'000, 30'000 + day, 30'000 + 2 * day}));
+  EXPECT_EQ(r->checkMs, (std::vector<int64_t>{30'000, 86'430'000, 172'830'000}));
   EXPECT_EQ(r->posted, (std::vector<std::string>{"0.3.0|notes", "0.4.0|"}));
   EXPECT_EQ(r->hostAsks, 4);
 
@@ -65,7 +63,6 @@ TEST(UpdateThread, ChecksAfterThirtySecondsThenDailyWhileTheHostExists) {
 
   auto refused = RunThread(1, {UpdateInfo{"0.3.0", "n"}}, false);  // host gone during the check
   EXPECT_EQ(refused->posted, (std::vector<std::string>{"0.3.0|n"}));
-  EXPECT_EQ(refused->hostAsks, 2);
 }
 
 }  // namespace

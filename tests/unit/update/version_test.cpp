@@ -10,22 +10,19 @@ namespace {
 
 TEST(Version, PiecesReadAsAtoiAndNewerComparesNumberLists) {
   EXPECT_EQ(ParseVersion("1.4"), (std::vector<int>{1, 4, 0}));
-  EXPECT_EQ(ParseVersion("0.10.2.7"), (std::vector<int>{0, 10, 2, 7}));
   EXPECT_EQ(ParseVersion(" 1.\t+2.-3..x9"), (std::vector<int>{1, 2, -3, 0, 0}));
-  EXPECT_EQ(ParseVersion("99999999999"), (std::vector<int>{INT_MAX, 0, 0}));
+  EXPECT_EQ(ParseVersion("99999999999.-99999999999"), (std::vector<int>{INT_MAX, INT_MIN, 0}));
   const struct {
-    const char* candidate;
-    const char* current;
+    const char *candidate, *current;
     bool newer;
-  } cases[] = {
-      {"0.2", "0.2.0", false},    {"0.2.0", "0.2", false},     {"0.2.1", "0.2.0", true},
-      {"0.10.0", "0.2.0", true},  {"0.9.9", "0.10.0", false},  {"1", "0.2.0", true},
-      {"0.1.9", "0.2.0", false},  {"0.2.0.0", "0.2.0", true},  {"0.2.0.1", "0.2.0", true},
-      {"0.2.0", "0.2.0.1", false}, {" 0. 3", "0.2.0", true},   {"+0.+3", "0.2.0", true},
-      {"0.-3.0", "0.2.0", false}, {"0.3rc1", "0.2.0", true},   {"v9.0.0", "0.2.0", false},
-      {"0.2.x", "0.2.0", false},  {"0.2.0", "0.2.0", false},
+  } rows[] = {
+      {"0.2", "0.2.0", false},     {"0.2.0", "0.2", false},  {"0.2.1", "0.2.0", true},  {"0.10.0", "0.9.9", true},
+      {"0.9.9", "0.10.0", false},  {"0.2.0.0", "0.2.0", true}, {"0.2.0", "0.2.0.1", false}, {"0.3rc1", "0.2.0", true},
+      {"v9.0.0", "0.2.0", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(IsNewer(c.candidate, c.current), c.newer) << c.candidate << " vs " << c.current;
+  for (const auto& row : rows) {
+    EXPECT_EQ(IsNewer(row.candidate, row.current), row.newer) << row.candidate << " vs " << row.current;
+  }
 }
 
 }  // namespace
