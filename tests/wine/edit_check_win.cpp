@@ -6,12 +6,9 @@
 #include <windows.h>
 
 #include <d3d11.h>
-#include <objbase.h>
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "app/log.h"
 #include "export/edit_frame_processor_win.h"
@@ -21,10 +18,8 @@
 namespace {
 
 using namespace kp;
+using namespace kp::wintest;
 using Microsoft::WRL::ComPtr;
-
-std::vector<std::string> g_lines;
-void Observe(const char* message, void*) { g_lines.emplace_back(message); }
 
 bool Logged(const std::string& line) { return std::find(g_lines.begin(), g_lines.end(), line) != g_lines.end(); }
 
@@ -75,5 +70,5 @@ int wmain(int argc, wchar_t** argv) {
 
   SetLogObserver(nullptr, nullptr);
   if (SUCCEEDED(com)) ::CoUninitialize();
-  return kp::wintest::Finish();
+  return Finish();
 }

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Runs the Windows build's binaries under Wine in a private prefix inside the
-# build folder, with a virtual display for the parts that need one.
+# Runs the Windows build's checks under Wine in a private prefix inside the
+# build folder. Everything runs on one virtual display: Wine binds its desktop
+# to the display of the first process that starts its server, so a check
+# started without one would leave every later check without DXGI.
+# A single check: run its line below by hand inside the same environment
+# (xvfb-run -a, WINEPREFIX=build/windows/wineprefix, WINEDEBUG=-all).
 set -euo pipefail
 
-# Everything runs on one virtual display: Wine binds its desktop to the
-# display of the first process that starts its server, so a check started
-# without one would leave every later check without DXGI.
 if [ -z "${KP_WINE_DISPLAY:-}" ]; then
   exec env KP_WINE_DISPLAY=1 xvfb-run -a -s "-screen 0 1920x1080x24" bash "$0" "$@"
 fi
@@ -26,10 +27,9 @@ fi
 
 # The product loads the NVIDIA driver library from the system folder only.
 # The fake goes there for the one check that expects a driver and is taken
-# out again at once (and on any exit), so every other check sees none.
+# out again at once (and on any exit).
 fake_driver="$WINEPREFIX/drive_c/windows/system32/nvEncodeAPI64.dll"
 rm -f "$fake_driver"
-
 scratch="$(mktemp -d /tmp/kaptora-wine-XXXXXX)"
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -f "$fake_driver"; rm -rf "$scratch"' EXIT
 
@@ -40,30 +40,23 @@ run() {
 }
 
 run wine "$build/tests/platform_check_win.exe" "Z:${scratch//\//\\}"
-# Encoder selection on Wine's D3D11 device, without and with the fake
-# NVIDIA driver library in the system folder (a copy beside the program must
-# be ignored in both runs).
 run wine "$build/tests/encoder_check/encoder_check_win.exe" --no-driver
 cp "$build/tests/encoder_check/nvEncodeAPI64.dll" "$fake_driver"
 run wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
 rm -f "$fake_driver"
-# The Media Foundation encoder through scripted transforms (Wine has no
-# hardware encoder transform).
 run wine "$build/tests/mf_check_win.exe"
 run wine "$build/tests/audio_check_win.exe"
-# The export's media edges: an overlay image made here, a file that is no video.
 ffmpeg -v error -y -f lavfi -i "color=c=red@0.5:size=24x16,format=rgba" -frames:v 1 "$scratch/overlay.png"
 echo "not a video" > "$scratch/notes.txt"
 run wine "$build/tests/edit_check_win.exe" "Z:${scratch//\//\\}"
 run python3 "$root/tests/e2e/cli/json_tool_test.py" --wine "$build/kaptora-json.exe"
 run python3 "$root/tests/e2e/cli/cli_test.py" --wine "$build/Kaptora.exe"
-run python3 "$root/tests/wine/record_check.py" "$build/Kaptora.exe"
-run python3 "$root/tests/wine/export_check.py" "$build/Kaptora.exe"
-# The update check's WinHTTP client against servers on 127.0.0.1.
+run python3 "$root/tests/wine/exe_check.py" record "$build"
+run python3 "$root/tests/wine/exe_check.py" export "$build"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine "$build/tests/update_probe.exe" "$version"
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine --engine "$build/Kaptora.exe" "$version"
-run python3 "$root/tests/wine/host_check.py" "$build"
+run python3 "$root/tests/wine/exe_check.py" host "$build"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"

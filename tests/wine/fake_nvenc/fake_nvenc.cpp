@@ -35,7 +35,7 @@ constexpr uint8_t kPps[] = {0x68, 0xEB, 0xE3, 0xCB, 0x22, 0xC0};
 constexpr uint32_t kPresetMvPrecision = 3;  // set in the preset; the program must keep it
 
 // Handles this driver hands out.
-const uint64_t kSession = 0x5E5510, kRegistered = 0x4E6150, kBitstream = 0xB175, kMapped = 0x3A99ED;
+constexpr uint64_t kSession = 0x5E5510, kRegistered = 0x4E6150, kBitstream = 0xB175, kMapped = 0x3A99ED;
 
 fake::Control g_control;
 struct Session {
@@ -113,10 +113,6 @@ bool CheckSession(const char* what, void* encoder) {
   if (Handle(encoder) == kSession && g_session.open) return true;
   Error("%s: called with session %p", what, encoder);
   return false;
-}
-
-void ExpectHandle(const char* what, void* got, uint64_t expected) {
-  if (Handle(got) != expected) Error("%s: handle %p, expected 0x%llX", what, got, static_cast<unsigned long long>(expected));
 }
 
 // --- The function table ---------------------------------------------------
@@ -259,27 +255,13 @@ Status LockBitstream(void* encoder, void* params) {
   return kSuccess;
 }
 
-Status UnlockBitstream(void* encoder, void* buffer) {
-  const Status status = Record(fake::kUnlock);
-  if (CheckSession("unlock", encoder)) ExpectHandle("unlock", buffer, kBitstream);
-  return status;
-}
-
-Status UnmapInputResource(void* encoder, void* mapped) {
-  const Status status = Record(fake::kUnmap);
-  if (CheckSession("unmap", encoder)) ExpectHandle("unmap", mapped, kMapped);
-  return status;
-}
-
-Status DestroyBitstreamBuffer(void* encoder, void* buffer) {
-  const Status status = Record(fake::kDestroyBitstream);
-  if (CheckSession("destroy bitstream buffer", encoder)) ExpectHandle("destroy bitstream buffer", buffer, kBitstream);
-  return status;
-}
-
-Status UnregisterResource(void* encoder, void* registered) {
-  const Status status = Record(fake::kUnregister);
-  if (CheckSession("unregister", encoder)) ExpectHandle("unregister", registered, kRegistered);
+// Unlock, unmap, destroy bitstream buffer, unregister: a call on one handle.
+template <int32_t kCall, uint64_t kHandle>
+Status HandleCall(void* encoder, void* handle) {
+  const Status status = Record(kCall);
+  if (CheckSession("handle call", encoder) && Handle(handle) != kHandle) {
+    Error("call %d: handle %p, expected 0x%llX", kCall, handle, static_cast<unsigned long long>(kHandle));
+  }
   return status;
 }
 
@@ -310,17 +292,17 @@ __declspec(dllexport) Status NvEncodeAPICreateInstance(void* table) {
   if (status != kSuccess) return status;
   PutSlot(table, 11, &InitializeEncoder);
   PutSlot(table, 14, &CreateBitstreamBuffer);
-  PutSlot(table, 15, &DestroyBitstreamBuffer);
+  PutSlot(table, 15, &HandleCall<fake::kDestroyBitstream, kBitstream>);
   PutSlot(table, 16, &EncodePicture);
   PutSlot(table, 17, &LockBitstream);
-  PutSlot(table, 18, &UnlockBitstream);
+  PutSlot(table, 18, &HandleCall<fake::kUnlock, kBitstream>);
   PutSlot(table, 22, &GetSequenceParams);
   PutSlot(table, 25, &MapInputResource);
-  PutSlot(table, 26, &UnmapInputResource);
+  PutSlot(table, 26, &HandleCall<fake::kUnmap, kMapped>);
   PutSlot(table, 27, &DestroyEncoder);
   PutSlot(table, 29, &OpenEncodeSessionEx);
   PutSlot(table, 30, &RegisterResource);
-  PutSlot(table, 31, &UnregisterResource);
+  PutSlot(table, 31, &HandleCall<fake::kUnregister, kRegistered>);
   PutSlot(table, 39, &GetEncodePresetConfigEx);
   return kSuccess;
 }

@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""The real Kaptora.exe under Wine (run by run_wine_tests.sh: xvfb-run, WINEPREFIX set).
+
+Usage: exe_check.py record|export|host <build folder of the windows preset>
+
+record  Wine has a display adapter and a D3D11 device but no D3D11 video device
+        and no desktop duplication: every build of the video chain fails with
+        the line of each edge it reaches, the pipeline retries every 2 s, and
+        `record 3` still ends at its end time with nothing to write (exit 1, no
+        output file, not even a partial one).
+export  an input Media Foundation cannot read, the same-file refusal through a
+        hard link, a real clip taken as far as Wine goes (never to an encoder)
+        with nothing left beside the output, and a parent that keeps standard
+        input open does not hold up the end.
+host    the hidden window, hotkeys held by the engine (one held by another
+        process is reported), a changed settings file reloads, a second start
+        makes the first launch the settings application, and the engine ends
+        cleanly on `stop` and on a WM_QUIT posted to its window.
+"""
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and not predicate():
+        time.sleep(0.1)
+    return predicate()
+
+
+def log_path(name):
+    """A log of the Wine user's Kaptora folder (it may not exist yet)."""
+    local = [u for u in glob.glob(os.path.join(os.environ["WINEPREFIX"], "drive_c", "users", "*", "AppData", "Local"))
+             if "/Public/" not in u]
+    return os.path.join(local[0], "Kaptora", "logs", name)
+
+
+def run(args, stdin=subprocess.DEVNULL, feed=None, timeout=120):
+    """`wine args`: (exit code, None after a timeout; stdout; stderr; wall seconds).
+    Output goes to files: Wine ends a program that writes to pipes seconds late."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        start = time.monotonic()
+        process = subprocess.Popen(["wine"] + args, stdin=stdin, stdout=out, stderr=err,
+                                   env=dict(os.environ, WINEDEBUG="-all"))
+        if feed is not None:
+            process.stdin.write(feed)
+            process.stdin.flush()  # and keep the pipe open
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            code = None
+        if process.stdin:
+            process.stdin.close()
+        wall = time.monotonic() - start
+        out.seek(0)
+        err.seek(0)
+        return code, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"), wall
+
+
+# One failed build on Wine, in order.
+BUILD_LINES = [re.compile(r"pipeline: gpu .+")] + [re.compile(re.escape(line)) for line in (
+    "capture: initial duplication failed, will keep retrying",
+    "composer: D3D11 video interfaces unavailable (device needs D3D11_CREATE_DEVICE_VIDEO_SUPPORT)",
+    "pipeline: build failed, retrying in 2s")]
+
+
+def check_record(build, folder):
+    exe = os.path.join(build, "Kaptora.exe")
+    settings = os.path.join(folder, "settings.json")
+    with open(settings, "w", encoding="utf-8") as f:
+        f.write('{"video": {"fps": 30}}\n')
+    out = os.path.join(folder, "out.mp4")
+
+    def record(seconds):
+        code, stdout, stderr, wall = run([exe, "record", str(seconds), windows_path(out), "--settings",
+                                          windows_path(settings)])
+        return code, stdout, stderr, wall, [name for name in (out, out + ".part") if os.path.exists(name)]
+
+    # First a record that ends at once; it also starts Wine's server, which
+    # the timed record then does not pay for.
+    code, _, stderr, wall, left = record(0.001)
+    check(code == 1 and not left and stderr.rstrip("\n").endswith("mp4: nothing to write\r"),
+          "a 0.001 s record ends with nothing to write (exit code %s, %.2f s)" % (code, wall))
+
+    code, stdout, stderr, wall, left = record(3)
+    check(code == 1, "exit code 1 (got %s)" % code)
+    check(not left, "no out.mp4 nor out.mp4.part (found %s)" % left)
+    check("frames encoded    : 0 " in stdout, "statistics report no frame encoded")
+    raw = [line for line in stderr.split("\n") if line]
+    check(bool(raw) and all(line.endswith("\r") for line in raw), "log lines end with CR LF (text mode)")
+    matches = (re.match(r"^\[ *(\d+\.\d{3})\] (.*)$", line.rstrip("\r")) for line in raw)
+    log = [(float(m.group(1)), m.group(2)) for m in matches if m]
+    messages = [message for _, message in log]
+    check(messages[-1:] == ["mp4: nothing to write"], "\"mp4: nothing to write\" is the last line")
+    # A build is tried at once and again 2 s after it failed: two failed
+    # builds in 3 s, or one when the first was slow to start.
+    builds = messages[:-1]
+    groups = len(builds) // len(BUILD_LINES)
+    check(len(builds) % len(BUILD_LINES) == 0 and 1 <= groups <= 2,
+          "one or two failed builds of %d lines each (got %d lines)" % (len(BUILD_LINES), len(builds)))
+    for i, message in enumerate(builds):
+        check(BUILD_LINES[i % len(BUILD_LINES)].fullmatch(message) is not None, "line %d: %s" % (i + 1, message))
+    if groups == 2:
+        retry = log[len(BUILD_LINES)][0] - log[len(BUILD_LINES) - 1][0]
+        check(1.9 <= retry <= 2.9, "next build 2 s after the failure (%.3f s)" % retry)
+    # The log's clock starts a few tenths of a second after the record; at
+    # most one build attempt (~0.5 s) runs past the end time; Wine's start-up
+    # and shut-down take up to a few seconds.
+    end = log[-1][0] if log else -1.0
+    check(1.5 <= end <= 3.75, "record ends at %.3f s of its log" % end)
+    check(3 <= wall <= 7, "wall time %.2f s" % wall)
+    if failures:
+        sys.stdout.write("--- standard error:\n" + stderr)
+
+
+def check_export(build, folder):
+    exe = os.path.join(build, "Kaptora.exe")
+    log_file = log_path("export.log")
+    out = os.path.join(folder, "out.mp4")
+
+    def export(input_path, output, keep=None, stdin=subprocess.DEVNULL, feed=None):
+        if os.path.exists(log_file):
+            os.remove(log_file)
+        job = os.path.join(folder, "job.json")
+        document = {"input": windows_path(input_path), "output": windows_path(output)}
+        if keep:
+            document["keep"] = keep
+        with open(job, "w", encoding="utf-8") as f:
+            json.dump(document, f)
+        code, stdout, _, wall = run([exe, "export", windows_path(job)], stdin, feed)
+        log = open(log_file, encoding="utf-8", errors="replace").read() if os.path.exists(log_file) else ""
+        return code, stdout.replace("\r\n", "\n").splitlines(), log, wall
+
+    def left():
+        return [name for name in os.listdir(folder) if name.startswith("out.mp4")]
+
+    not_video = os.path.join(folder, "notes.mp4")
+    with open(not_video, "w") as f:
+        f.write("not a video\n" * 100)
+    code, lines, log, _ = export(not_video, out)
+    check(code == 1 and lines[-1:] == ["error input"], "text input: \"error input\", exit 1 (got %s, %r)" % (code, lines))
+    check("export: cannot read the input as a video" in log, "text input: the reason is in export.log")
+    check(not left(), "text input: no output")
+
+    clip = os.path.join(folder, "clip.mp4")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=30:duration=2",
+                    "-f", "lavfi", "-i", "sine=frequency=440:duration=2:sample_rate=48000", "-c:v", "libx264",
+                    "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", clip], check=True)
+    original = open(clip, "rb").read()
+    alias = os.path.join(folder, "alias.mp4")
+    os.link(clip, alias)
+    code, lines, log, _ = export(clip, alias)
+    check(code == 1 and lines[-1:] == ["error input"], "same file: \"error input\", exit 1 (got %s, %r)" % (code, lines))
+    check("export: output would overwrite the input" in log and "export: cannot read the input" not in log,
+          "same file: the overwrite line is logged, before the input is read")
+    check(open(clip, "rb").read() == original, "same file: the input is untouched")
+    os.remove(alias)
+
+    keep = [{"start": 0.5, "end": 1.5}]
+    code, lines, log, baseline = export(clip, out, keep)
+    outcome = lines[-1] if lines else ""
+    print("     real clip on Wine: %r, exit %s\n     %s" % (outcome, code, "\n     ".join(
+        line for line in log.splitlines() if "export:" in line or "edit:" in line)))
+    unreadable = outcome == "error input" and "export: cannot read the input as a video" in log
+    no_gpu = outcome == "error encoder" and ("edit: " in log or "export: no decoder for this video" in log)
+    check(code == 1 and (unreadable or no_gpu),
+          "real clip: \"error input\" (unreadable) or \"error encoder\" with its edit/decoder line")
+    check(not left(), "real clip: no output and no .video.tmp left (found %s)" % left())
+
+    # A parent that asks for a cancel and keeps standard input open: a
+    # watcher that held up the exit would wait for the pipe's end.
+    code, lines, log, wall = export(clip, out, keep, stdin=subprocess.PIPE, feed=b"cancel\n")
+    check(code == 1 and bool(lines) and lines[-1].startswith("error "),
+          "cancel on an open pipe: an error line, exit 1 (got %s, %r)" % (code, lines))
+    check(wall <= baseline + 20, "cancel on an open pipe: ends promptly (%.2f s, %.2f s without)" % (wall, baseline))
+    check(not left(), "cancel on an open pipe: nothing left (found %s)" % left())
+
+
+def check_host(build, folder):
+    probe = os.path.join(build, "tests", "host", "host_probe_win.exe")
+    alt, f9, f10 = "1", "0x78", "0x79"
+    # A copy of the program beside the stand-in settings application.
+    exe = os.path.join(folder, "Kaptora.exe")
+    shutil.copy(os.path.join(build, "Kaptora.exe"), exe)
+    shutil.copy(os.path.join(build, "tests", "host", "fake_settings_app_win.exe"),
+                os.path.join(folder, "Kaptora.Settings.exe"))
+    launched = os.path.join(folder, "launched.txt")
+    settings = os.path.join(folder, "cfg", "settings.json")
+    os.makedirs(os.path.dirname(settings))
+    log_file = log_path("engine.log")
+    log_start = [0]
+
+    def start(args):
+        return subprocess.Popen(["wine"] + args, env=dict(os.environ, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start_engine():
+        log_start[0] = os.path.getsize(log_file) if os.path.exists(log_file) else 0
+        return start([exe, "--settings", windows_path(settings)])
+
+    def messages():
+        """Log messages since the last start of the engine, without their time stamps."""
+        if not os.path.exists(log_file):
+            return []
+        with open(log_file, "rb") as f:
+            f.seek(log_start[0])
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        return [line.split(" ", 2)[2] for line in lines if line.count(" ") >= 2]
+
+    def logged(message, timeout=20):
+        return wait_for(lambda: message in messages(), timeout)
+
+    def code(args):
+        return run(args, timeout=60)[0]
+
+    started = "engine: starting (settings: %s)" % windows_path(settings)
+    engine = holder = None
+    try:
+        # Alt+F9 (the default toggle hotkey) is held by this test before the engine starts.
+        marker = os.path.join(folder, "holding")
+        holder = start([probe, "hotkey", alt, f9, windows_path(marker)])
+        check(wait_for(lambda: os.path.exists(marker), 30), "the probe holds Alt+F9")
+        engine = start_engine()
+        check(logged(started, 30), "engine starts")
+        check(logged("hotkey: cannot register 'Alt+F9' (in use by another program)"),
+              "a hotkey held by another process is logged")
+        os.remove(marker)
+        holder.wait(timeout=20)
+        check(code([probe, "find"]) == 0, "FindWindowW finds the window of class KaptoraEngine")
+        check(code([probe, "hotkey", alt, f10]) == 1, "Alt+F10 is held by the engine")
+        check(code([exe, "save"]) == 0 and logged("save: buffer is still empty"), "save reaches the engine")
+
+        with open(settings, encoding="utf-8") as f:
+            document = json.load(f)
+        document["notifications"]["sound"] = not document["notifications"]["sound"]
+        with open(settings, "w", encoding="utf-8") as f:
+            json.dump(document, f)
+        check(logged("settings: reloaded"), "a changed settings file reloads through the folder watch")
+
+        check(code([exe, "--settings", windows_path(settings)]) == 0, "a second start exits with 0")
+        expected = '--settings "%s"' % windows_path(settings)
+        check(wait_for(lambda: os.path.exists(launched) and expected in open(launched).read().splitlines(), 20),
+              "the running engine launches Kaptora.Settings.exe " + expected)
+
+        check(code([probe, "quit"]) == 0, "WM_QUIT posted to the engine window (as the tray's Exit)")
+        check(engine.wait(timeout=30) == 0, "engine exit code 0 after WM_QUIT")
+        check(messages().count("engine: exiting") == 1, "engine: exiting after WM_QUIT")
+        check(code([probe, "hotkey", alt, f10]) == 0, "the engine's hotkey is free after exit")
+        check(code([probe, "find"]) == 1, "the window is gone after exit")
+
+        engine = start_engine()
+        check(logged(started, 30), "engine starts again")
+        check(code([exe, "stop"]) == 0, "stop reaches the engine")
+        check(engine.wait(timeout=30) == 0, "engine exit code 0 after stop")
+        check(messages().count("engine: exiting") == 1, "engine: exiting after stop")
+    finally:
+        for p in (engine, holder):
+            if p is not None and p.poll() is None:
+                p.kill()
+                p.wait()
+
+
+def main():
+    parts = {"record": check_record, "export": check_export, "host": check_host}
+    if len(sys.argv) != 3 or sys.argv[1] not in parts:
+        print(__doc__)
+        return 2
+    with tempfile.TemporaryDirectory(prefix="kaptora-%s-" % sys.argv[1]) as folder:
+        parts[sys.argv[1]](sys.argv[2], folder)
+    print("%s: %d failed" % (sys.argv[1], len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
