@@ -1,6 +1,6 @@
 // The CPU edit frame processor's pixel rules against published colours (the
-// full-intensity primaries in limited-range BT.601 and BT.709 colour-bar
-// tables), and premultiplied blending clipped at every edge.
+// 75 % primaries of the limited-range BT.601 and BT.709 colour bars), and
+// premultiplied blending clipped at every edge.
 #include "export/edit_pixels.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +16,10 @@ TEST(EditPixels, ConvertsLimitedRangeColoursWithTheChosenMatrix) {
     bool bt709;
     uint8_t y, cb, cr, r, g, b;
   } colours[] = {
-      {"black", true, 16, 128, 128, 0, 0, 0},       {"white", false, 235, 128, 128, 255, 255, 255},
-      {"601 red", false, 81, 90, 240, 255, 0, 0},   {"601 green", false, 145, 54, 34, 0, 255, 0},
-      {"601 blue", false, 41, 240, 110, 0, 0, 255}, {"709 red", true, 63, 102, 240, 255, 0, 0},
-      {"709 green", true, 173, 42, 26, 0, 255, 0},  {"709 blue", true, 32, 240, 118, 0, 0, 255},
+      {"black", true, 16, 128, 128, 0, 0, 0},           {"white", false, 235, 128, 128, 255, 255, 255},
+      {"601 75% red", false, 65, 100, 212, 191, 0, 0},   {"601 75% green", false, 112, 72, 58, 0, 191, 0},
+      {"601 75% blue", false, 35, 212, 114, 0, 0, 191},  {"709 75% red", true, 51, 109, 212, 191, 0, 0},
+      {"709 75% green", true, 133, 63, 52, 0, 191, 0},  {"709 75% blue", true, 28, 212, 120, 0, 0, 191},
   };
   for (const auto& c : colours) {
     Nv12Frame picture;
@@ -44,10 +44,13 @@ TEST(EditPixels, CropBeyondThePictureIsBlack) {
   std::fill(picture.data.begin(), picture.data.begin() + 16, uint8_t{235});
   BgraImage edit;
   edit.Resize(4, 2);
+  std::fill(edit.pixels.begin(), edit.pixels.end(), uint8_t{0x77});  // the last picture's pixels
   ConvertNv12ToBgra(picture, SourceRect{2, 0, 6, 2}, true, edit);
   for (uint32_t row = 0; row < 2; ++row) {
     const uint8_t* p = edit.Row(row);
-    EXPECT_EQ((std::vector<int>{p[1], p[5], p[9], p[13], p[15]}), (std::vector<int>{255, 255, 0, 0, 255})) << row;
+    EXPECT_EQ((std::vector<int>{p[1], p[5], p[8], p[9], p[10], p[13], p[15]}),
+              (std::vector<int>{255, 255, 0, 0, 0, 0, 255}))
+        << row;
   }
 }
 

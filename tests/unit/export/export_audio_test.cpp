@@ -74,27 +74,59 @@ TEST(PcmAssemblerTest, FadesCoverHalfASegmentUpTo240Frames) {
   EXPECT_EQ(unfaded.Samples(), block);
 }
 
+// The platform codec, keeping a copy of the PCM it accepted.
+class RecordingCodec : public AacCodec {
+ public:
+  RecordingCodec(std::unique_ptr<AacCodec> real, std::vector<int16_t>& pcm) : real_(std::move(real)), pcm_(pcm) {}
+  uint32_t SetInputType() override { return real_->SetInputType(); }
+  uint32_t SetOutputType(uint32_t kbps) override { return real_->SetOutputType(kbps); }
+  uint32_t OutputBufferSize() override { return real_->OutputBufferSize(); }
+  void BeginStream() override { real_->BeginStream(); }
+  uint32_t ProcessInput(const int16_t* samples, uint32_t frames, int64_t time, int64_t duration) override {
+    const uint32_t result = real_->ProcessInput(samples, frames, time, duration);
+    if (result == kOk) pcm_.insert(pcm_.end(), samples, samples + size_t{frames} * 2);
+    return result;
+  }
+  uint32_t ProcessOutput(uint32_t size, std::vector<uint8_t>* data, bool* hasTime, int64_t* time) override {
+    return real_->ProcessOutput(size, data, hasTime, time);
+  }
+  uint32_t Drain() override { return real_->Drain(); }
+
+ private:
+  std::unique_ptr<AacCodec> real_;
+  std::vector<int16_t>& pcm_;
+};
+
 class ExportAudioTrackTest : public ::testing::Test {
  protected:
   bool Export(test::ScriptedAudioStream stream, const std::vector<KeepRange>& keep) {
     test::ScriptedSource source;
     source.audio = {stream};
     test::ScriptedExportMedia media(source);
-    return ExportAudioTrack(media, L"in.mp4", {1, "Mic", 128}, BuildSegments(keep, 6 * kS), 6 * kS, cancel,
-                            CreatePlatformAacCodec, out);
+    const AacCodecFactory codec = [this](uint32_t* failure) -> std::unique_ptr<AacCodec> {
+      std::unique_ptr<AacCodec> real = CreatePlatformAacCodec(failure);
+      return real ? std::make_unique<RecordingCodec>(std::move(real), pcm) : nullptr;
+    };
+    return ExportAudioTrack(media, L"in.mp4", {1, "Mic", 128}, BuildSegments(keep, 6 * kS), 6 * kS, cancel, codec,
+                            out);
   }
   std::atomic<bool> cancel{false};
   ExportedAudioTrack out;
+  std::vector<int16_t> pcm;  // as encoded, stereo
 };
 
-TEST_F(ExportAudioTrackTest, TrackIsAsLongAsTheKeptTime) {
-  // The stream ends at 2.5 s: the second second is mostly silence.
-  ASSERT_TRUE(Export({1, 25'000'000, false}, {{1 * kS, 2 * kS}, {3 * kS, 4 * kS}}));
+TEST_F(ExportAudioTrackTest, TrackIsAsLongAsTheKeptTimeAndFadedAtCuts) {
+  // Kept: 0-1 s and 3-4 s of a 6 s clip whose sound stops at 3.5 s.
+  ASSERT_TRUE(Export({1, 35'000'000, false}, {{0, 1 * kS}, {3 * kS, 4 * kS}}));
   EXPECT_EQ(std::tuple(out.info.name, out.info.sampleRate, out.info.channels), std::tuple("Mic", 48'000u, 2u));
-  // 96,000 frames of PCM: 93.75 AAC frames, plus at most the codec's priming frame.
-  const int64_t frames = static_cast<int64_t>(out.packets.size()) * 1'024;
-  EXPECT_GE(frames, 96'000);
-  EXPECT_LT(frames, 96'000 + 2 * 1'024);
+  ASSERT_EQ(pcm.size(), 2u * 96'000);
+  // Frames 0 (clip start: no fade), 24,000, 47,999 (faded out), 48,000
+  // (faded in), 60,000 (3.25 s), 80,000 (3.67 s: silence).
+  const std::vector<int16_t> got = {pcm[0], pcm[48'000], pcm[95'998], pcm[96'000], pcm[120'000], pcm[160'000]};
+  EXPECT_EQ(got, (std::vector<int16_t>{1'000, 1'000, 0, 0, 1'000, 0}));
+  // 93.75 AAC frames, plus at most the codec's priming frame.
+  EXPECT_GE(out.packets.size() * 1'024, 96'000u);
+  EXPECT_LT(out.packets.size() * 1'024, 96'000u + 2 * 1'024);
   EXPECT_EQ(out.packets.front()->pts, 0);
 }
 

@@ -64,7 +64,7 @@ TEST(SourceRectTest, CropIsClampedEvenAndAtLeast16) {
 
 TEST(ProbeDecisionsTest, FrameRateColourAndSize) {
   const std::tuple<uint32_t, uint32_t, uint32_t> fps[] = {
-      {30'000, 1'001, 30}, {1'000, 1, 240}, {1, 3, 1}, {0, 1, 60}, {25, 0, 60}};
+      {30'000, 1'001, 30}, {240, 1, 240}, {241, 1, 240}, {1, 3, 1}, {0, 1, 60}, {25, 0, 60}};
   for (const auto& [numerator, denominator, expected] : fps) {
     EXPECT_EQ(DecideFps(numerator, denominator), expected) << numerator << "/" << denominator;
   }
@@ -77,7 +77,8 @@ TEST(ProbeDecisionsTest, FrameRateColourAndSize) {
   SourceDescription d{0, {Stream(0, StreamKind::Video)}};
   EXPECT_FALSE(DecideInputInfo(d, {}));
   d.streams[0].height = 16;
-  EXPECT_TRUE(DecideInputInfo(d, {}));
+  const InputInfo info = DecideInputInfo(d, {}).value();
+  EXPECT_EQ(std::tuple(info.width, info.height, info.fps, info.bt709), std::tuple(16u, 16u, 60u, false));
   d.streams[0].kind = StreamKind::Audio;
   EXPECT_FALSE(DecideInputInfo(d, {}));
 }
