@@ -8,25 +8,11 @@
 
 namespace kp::fakenvenc {
 
-// The driver's entry points, as recorded.
+// The driver's entry points, as recorded (kEncodeEos: the end-of-stream submission).
 enum Call : int32_t {
-  kGetMaxVersion = 1,
-  kCreateInstance,
-  kOpenSession,
-  kGetPreset,
-  kInitialize,
-  kRegister,
-  kCreateBitstream,
-  kGetSequenceParams,
-  kMap,
-  kEncode,     // a picture
-  kEncodeEos,  // the end-of-stream submission
-  kLock,
-  kUnlock,
-  kUnmap,
-  kDestroyBitstream,
-  kUnregister,
-  kDestroyEncoder,
+  kGetMaxVersion = 1, kCreateInstance, kOpenSession, kGetPreset, kInitialize, kRegister, kCreateBitstream,
+  kGetSequenceParams, kMap, kEncode, kEncodeEos, kLock, kUnlock, kUnmap, kDestroyBitstream, kUnregister,
+  kDestroyEncoder
 };
 
 struct Control {

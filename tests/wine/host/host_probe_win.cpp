@@ -1,4 +1,4 @@
-// The test side of the engine-host check (host_check.py), run in the
+// The test side of the engine-host check (exe_check.py host), run in the
 // engine's Wine session:
 //   find                     exit 0 when a window of class "KaptoraEngine" exists
 //   quit                     posts WM_QUIT to that window (as the tray's Exit
@@ -6,14 +6,37 @@
 //   hotkey MODS VK [MARKER]  exit 1 when the system refuses this process the
 //                            hotkey; else, with MARKER, creates that file and
 //                            holds the hotkey until it is deleted (at most 60 s)
-// MODS and VK are decimal or 0x-prefixed numbers.
+// MODS and VK are decimal or 0x-prefixed numbers. Copied beside a copy of
+// Kaptora.exe as Kaptora.Settings.exe, it stands in for the settings
+// application instead: it appends its command line after the program name
+// to launched.txt in its own folder, one line per start.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
 
+namespace {
+
+int RecordLaunch(const std::wstring& program) {
+  const wchar_t* line = ::GetCommandLineW();
+  for (bool quoted = false; *line != L'\0' && (quoted || *line != L' '); ++line) {
+    if (*line == L'"') quoted = !quoted;
+  }
+  while (*line == L' ') ++line;
+  std::FILE* file = ::_wfopen((program.substr(0, program.find_last_of(L'\\') + 1) + L"launched.txt").c_str(), L"ab");
+  if (file == nullptr) return 1;
+  std::fprintf(file, "%ls\n", line);
+  std::fclose(file);
+  return 0;
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
+  wchar_t path[MAX_PATH] = {};
+  const std::wstring program(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+  if (program.ends_with(L"\\Kaptora.Settings.exe")) return RecordLaunch(program);
   const std::wstring command = argc > 1 ? argv[1] : L"";
   HWND window = ::FindWindowW(L"KaptoraEngine", nullptr);
   if (command == L"find" && argc == 2) return window != nullptr ? 0 : 1;
