@@ -79,6 +79,9 @@ TEST(ProbeDecisionsTest, FrameRateColourAndSize) {
   d.streams[0].height = 16;
   const InputInfo info = DecideInputInfo(d, {}).value();
   EXPECT_EQ(std::tuple(info.width, info.height, info.fps, info.bt709), std::tuple(16u, 16u, 60u, false));
+  d.streams[0].hasFrameSize = false;
+  EXPECT_FALSE(DecideInputInfo(d, {}));
+  d.streams[0].hasFrameSize = true;
   d.streams[0].kind = StreamKind::Audio;
   EXPECT_FALSE(DecideInputInfo(d, {}));
 }
