@@ -14,7 +14,7 @@ files, so two runs over the same src/ draw the same mutants whatever tests/
 holds: that is how a change to the tests is measured.
 
 usage: scripts/mutate.py [--seed N] [--count N] [--minutes M] [--report FILE]
-                         [--build DIR] [--list]
+                         [--build DIR] [--files REGEX] [--list]
 """
 import argparse
 import hashlib
@@ -233,6 +233,8 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build" / "mutation"))
     parser.add_argument("--report", default=str(ROOT / "build" / "mutation-report.txt"))
     parser.add_argument("--list", action="store_true", help="print the sample and stop")
+    parser.add_argument("--files", default="", help="run only the sampled mutants in files "
+                        "matching this regular expression (the sample itself is unchanged)")
     args = parser.parse_args()
     build = Path(args.build).resolve()
     started = time.monotonic()
@@ -246,6 +248,7 @@ def main():
         sites.extend(sites_in(path))
     sample = random.Random(args.seed).sample(sites, min(args.count, len(sites)))
     sample.sort(key=lambda s: (s["file"], s["line"], s["col"], s["kind"]))
+    sample = [s for s in sample if re.search(args.files, s["file"])]
     if args.list:
         for s in sample:
             print("%s:%d %s %r -> %r" % (s["file"], s["line"], s["kind"], s["old"].strip(), s["new"].strip()))
