@@ -107,8 +107,8 @@ TEST(NvencConfigTest, CallParameters) {
   EXPECT_EQ(init.encodeGuid, nvenc::kCodecH264Guid);
   EXPECT_EQ(init.encodeConfig, &config);
   EXPECT_EQ((Words{init.encodeWidth, init.encodeHeight, init.darWidth, init.darHeight, init.frameRateNum,
-                   init.frameRateDen, init.enableEncodeAsync, init.enablePtd}),
-            (Words{1920, 1080, 1920, 1080, 60, 1, 0, 1}));
+                   init.frameRateDen, init.enableEncodeAsync, init.enablePtd, init.tuningInfo}),
+            (Words{1920, 1080, 1920, 1080, 60, 1, 0, 1, 1}));  // tuned for high quality
 
   int texture = 0, mapped = 0, bitstream = 0;
   const nvenc::RegisterResource reg = MakeNvencRegisterResource(settings, &texture);
