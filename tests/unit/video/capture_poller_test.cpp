@@ -15,6 +15,7 @@ namespace {
 
 constexpr int64_t kMs = kTicksPerMillisecond;
 using Lines = std::vector<std::string>;
+using S = CaptureStatus;
 const std::string kDuplicating = "capture: duplicating \\\\.\\DISPLAY2 1920x1080 at (-1920,120)";
 
 struct Acquire {
@@ -28,11 +29,10 @@ class ScriptedBackend : public DuplicationBackend {
   bool DeviceRemoved() override { return deviceRemoved; }
   bool OpenDuplication(DuplicatedOutput* output) override {
     ++openAttempts;
-    const bool ok = openResults.empty() || openResults.front();
+    duplicating = openResults.empty() || openResults.front();
     if (!openResults.empty()) openResults.pop_front();
-    if (ok) *output = {L"\\\\.\\DISPLAY2", -1920, 120, 1920, 1080};
-    duplicating = ok;
-    return ok;
+    if (duplicating) *output = {L"\\\\.\\DISPLAY2", -1920, 120, 1920, 1080};
+    return duplicating;
   }
   bool HasDuplication() const override { return duplicating; }
   void ReleaseDuplication() override { duplicating = false; }
@@ -44,25 +44,17 @@ class ScriptedBackend : public DuplicationBackend {
     frameHeld = next.result == kAcquireOk;
     return next.result;
   }
-  bool CopyFrame() override {
-    ++copies;
-    return copySucceeds;
-  }
+  bool CopyFrame() override { return ++copies, copySucceeds; }
   void ReleaseFrame() override { frameHeld = false; }
   bool SnapshotDesktop(const DuplicatedOutput& output) override {
     snapshotLefts.push_back(output.left);
     return snapshotSucceeds;
   }
 
-  bool deviceRemoved = false;
+  bool deviceRemoved = false, copySucceeds = true, snapshotSucceeds = true, duplicating = false, frameHeld = false;
   std::deque<bool> openResults;  // empty: opening succeeds
   std::deque<Acquire> acquires;  // empty: every acquire times out
-  bool copySucceeds = true;
-  bool snapshotSucceeds = true;
-  bool duplicating = false;
-  bool frameHeld = false;
-  int openAttempts = 0;
-  int copies = 0;
+  int openAttempts = 0, copies = 0;
   std::vector<int32_t> snapshotLefts;
 };
 
@@ -78,23 +70,17 @@ class CapturePollerTest : public ::testing::Test, protected Rig {};
 TEST_F(CapturePollerTest, FailedStartLogsOnceThenRetriesEvery250Ms) {
   backend.openResults = {false, false, false, true};
   poller.Start();
-  // The first poll retries at once; then nothing within 250 ms.
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NoFrame);
-  EXPECT_EQ(backend.openAttempts, 2);
-  clock.Advance(249 * kMs);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NoFrame);
-  EXPECT_EQ(backend.openAttempts, 2);
-  clock.Advance(1 * kMs);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NoFrame);
-  EXPECT_EQ(backend.openAttempts, 3);
-  // The successful attempt acquires in the same poll; the first opening ever
-  // is not a recovery, and failed attempts log nothing more.
-  clock.Advance(250 * kMs);
+  // The first poll retries at once, the next one 250 ms later.
+  const int64_t advance[] = {0, 249, 1, 250};
+  const int attempts[] = {2, 2, 3, 4};
   backend.acquires = {{kAcquireOk, true}};
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NewFrame);
-  EXPECT_EQ(backend.openAttempts, 4);
+  for (int i = 0; i < 4; ++i) {
+    clock.Advance(advance[i] * kMs);
+    EXPECT_EQ(poller.Poll(), i < 3 ? S::NoFrame : S::NewFrame) << i;
+    EXPECT_EQ(backend.openAttempts, attempts[i]) << i;
+  }
+  // The first opening ever is not a recovery; failed attempts log nothing more.
   EXPECT_EQ(poller.Recoveries(), 0);
-  EXPECT_EQ(poller.Output().left, -1920);
   EXPECT_EQ(poller.Output().top, 120);
   EXPECT_EQ(log.Lines(), (Lines{"capture: initial duplication failed, will keep retrying", kDuplicating}));
 }
@@ -105,8 +91,7 @@ TEST_F(CapturePollerTest, ChangedImagesAreCopiedPointerOnlyFramesAreNot) {
                       {kAcquireOk, false},  // pointer only: no copy
                       {kAcquireWaitTimeout, false},
                       {kAcquireOk, true}};
-  const CaptureStatus expected[] = {CaptureStatus::NewFrame, CaptureStatus::Unchanged, CaptureStatus::Unchanged,
-                                    CaptureStatus::NewFrame};
+  const S expected[] = {S::NewFrame, S::Unchanged, S::Unchanged, S::NewFrame};
   const int copies[] = {1, 1, 1, 2};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(poller.Poll(), expected[i]) << "poll " << i;
@@ -119,23 +104,16 @@ TEST_F(CapturePollerTest, ChangedImagesAreCopiedPointerOnlyFramesAreNot) {
 TEST_F(CapturePollerTest, StaticDesktopIsSeededBySnapshotsFrom100MsAtMostOncePerSecond) {
   backend.snapshotSucceeds = false;
   poller.Start();
-  clock.Advance(99 * kMs);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NoFrame);
-  EXPECT_TRUE(backend.snapshotLefts.empty());
-  clock.Advance(1 * kMs);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NoFrame);
-  EXPECT_EQ(backend.snapshotLefts, std::vector<int32_t>{-1920}) << "a snapshot of the duplicated output";
-  clock.Advance(999 * kMs);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NoFrame);
-  EXPECT_EQ(backend.snapshotLefts.size(), 1u);
-  clock.Advance(1 * kMs);
-  backend.snapshotSucceeds = true;
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NewFrame);
-  EXPECT_TRUE(poller.HaveFrame());
-  // Afterwards the snapshot stands.
-  clock.Advance(5 * kTicksPerSecond);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::Unchanged);
-  EXPECT_EQ(backend.snapshotLefts.size(), 2u);
+  // Snapshots (of the duplicated output) are tried at 100 ms and 1100 ms; the second succeeds.
+  const int64_t advance[] = {99, 1, 999, 1, 5000};
+  const size_t snapshots[] = {0, 1, 1, 2, 2};
+  const S expected[] = {S::NoFrame, S::NoFrame, S::NoFrame, S::NewFrame, S::Unchanged};
+  for (int i = 0; i < 5; ++i) {
+    clock.Advance(advance[i] * kMs);
+    backend.snapshotSucceeds = i == 3;
+    EXPECT_EQ(poller.Poll(), expected[i]) << i;
+    EXPECT_EQ(backend.snapshotLefts, std::vector<int32_t>(snapshots[i], -1920)) << i;
+  }
   EXPECT_EQ(log.Lines(),
             (Lines{kDuplicating, "capture: no frame from duplication yet — seeded with a GDI snapshot"}));
 }
@@ -156,24 +134,20 @@ TEST(CapturePollerLossTest, LossesAreLoggedOnceBackedOffAndRecovered) {
     Rig r;
     r.poller.Start();
     r.backend.acquires = {{kAcquireOk, true}, {c.result, true}, {kAcquireOk, true}};
-    EXPECT_EQ(r.poller.Poll(), CaptureStatus::NewFrame);
+    EXPECT_EQ(r.poller.Poll(), S::NewFrame);
     r.backend.copySucceeds = c.copySucceeds;
-    EXPECT_EQ(r.poller.Poll(), CaptureStatus::NoFrame);
-    EXPECT_FALSE(r.poller.HaveFrame());
-    EXPECT_FALSE(r.backend.duplicating);
-    EXPECT_FALSE(r.backend.frameHeld);
+    EXPECT_EQ(r.poller.Poll(), S::NoFrame);
+    EXPECT_FALSE(r.poller.HaveFrame() || r.backend.duplicating || r.backend.frameHeld);
     r.backend.copySucceeds = true;
     // Back-off after the loss; failed reopenings stay silent.
     r.backend.openResults = {false, false, true};
     r.clock.Advance(249 * kMs);
-    EXPECT_EQ(r.poller.Poll(), CaptureStatus::NoFrame);
+    EXPECT_EQ(r.poller.Poll(), S::NoFrame);
     EXPECT_EQ(r.backend.openAttempts, 1);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
       r.clock.Advance(250 * kMs);
-      EXPECT_EQ(r.poller.Poll(), CaptureStatus::NoFrame);
+      EXPECT_EQ(r.poller.Poll(), i < 2 ? S::NoFrame : S::NewFrame);
     }
-    r.clock.Advance(250 * kMs);
-    EXPECT_EQ(r.poller.Poll(), CaptureStatus::NewFrame);
     EXPECT_EQ(r.backend.openAttempts, 4);
     EXPECT_EQ(r.poller.Recoveries(), 1);
     EXPECT_EQ(r.log.Lines(), (Lines{kDuplicating, c.line, kDuplicating + " [recovered]"}));
@@ -183,14 +157,14 @@ TEST(CapturePollerLossTest, LossesAreLoggedOnceBackedOffAndRecovered) {
 TEST_F(CapturePollerTest, DeviceLossIsReportedWithoutLogging) {
   poller.Start();
   backend.acquires = {{kAcquireOk, true}, {kAcquireDeviceReset, false}, {kAcquireDeviceRemoved, false}};
-  EXPECT_EQ(poller.Poll(), CaptureStatus::NewFrame);
-  EXPECT_EQ(poller.Poll(), CaptureStatus::DeviceLost);
+  EXPECT_EQ(poller.Poll(), S::NewFrame);
+  EXPECT_EQ(poller.Poll(), S::DeviceLost);
   EXPECT_FALSE(poller.HaveFrame());
-  EXPECT_EQ(poller.Poll(), CaptureStatus::DeviceLost);
+  EXPECT_EQ(poller.Poll(), S::DeviceLost);
   // A removed device is noticed before anything else is tried.
   backend.deviceRemoved = true;
   backend.duplicating = false;
-  EXPECT_EQ(poller.Poll(), CaptureStatus::DeviceLost);
+  EXPECT_EQ(poller.Poll(), S::DeviceLost);
   EXPECT_EQ(backend.openAttempts, 1);
   EXPECT_EQ(log.Lines(), Lines{kDuplicating});
 }

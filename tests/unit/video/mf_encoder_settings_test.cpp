@@ -20,8 +20,7 @@ class RecordingCodec : public MfCodecProperties {
  public:
   explicit RecordingCodec(std::set<MfCodecProperty> refused) : refused_(std::move(refused)) {}
   bool Set(MfCodecProperty property, uint64_t value) override {
-    calls.emplace_back(property, value);
-    return refused_.count(property) == 0;
+    return calls.emplace_back(property, value), refused_.count(property) == 0;
   }
   std::vector<std::pair<MfCodecProperty, uint64_t>> calls;
 
@@ -109,30 +108,12 @@ TEST(MfEncoderSettingsTest, OutputTypeBitrateAndOpenedLine) {
                          }));
 }
 
-TEST(MfPacketTest, IdrAccessUnitFillsTheParameterSetsOnce) {
-  // AUD, SPS, PPS, IDR slice without the clean-point flag.
-  const Bytes unit = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x67, 0x64, 0x28,  //
-                      0, 0, 0, 1, 0x68, 0xEE, 0, 0, 0, 1, 0x65, 0x88, 0x84, 0, 0};
-  MfOutputSample sample{unit, true, 123'456, true, 166'667, false};
-  VideoTrackInfo track;
-  const EncodedPacket packet = MakeMfPacket(sample, 166'666, track);
-  EXPECT_EQ(packet.pts, 123'456);
-  EXPECT_EQ(packet.duration, 166'667);
-  EXPECT_TRUE(packet.keyframe) << "an IDR unit makes a keyframe";
-  EXPECT_EQ(packet.data, (Bytes{0, 0, 0, 3, 0x65, 0x88, 0x84}));
-  EXPECT_EQ(track.sps, (Bytes{0x67, 0x64, 0x28}));
-  EXPECT_EQ(track.pps, (Bytes{0x68, 0xEE}));
-
-  // Parameter sets seen later do not replace the first ones.
-  const Bytes later = {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0x11, 0, 0, 1, 0x65, 0x99};
-  sample.data = later;
-  MakeMfPacket(sample, 166'666, track);
-  EXPECT_EQ(track.sps, (Bytes{0x67, 0x64, 0x28}));
-  EXPECT_EQ(track.pps, (Bytes{0x68, 0xEE}));
-}
-
-TEST(MfPacketTest, TimesAndKeyframeFlagFromTheSample) {
+TEST(MfPacketTest, TimesKeyframeAndFirstParameterSets) {
   const Bytes slice = {0, 0, 1, 0x41, 0x9A};
+  // AUD, SPS, PPS, IDR slice without the clean-point flag; then other parameter sets.
+  const Bytes idr = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x67, 0x64, 0x28,  //
+                     0, 0, 0, 1, 0x68, 0xEE, 0, 0, 0, 1, 0x65, 0x88, 0x84, 0, 0};
+  const Bytes later = {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0x11, 0, 0, 1, 0x65, 0x99};
   struct Case {
     const char* name;
     MfOutputSample sample;
@@ -140,25 +121,29 @@ TEST(MfPacketTest, TimesAndKeyframeFlagFromTheSample) {
     bool keyframe;
   };
   const Case cases[] = {
+      {"IDR unit", {idr, true, 123'456, true, 166'667, false}, 123'456, 166'667, true},
+      {"later parameter sets", {later, true, 5, true, 7, false}, 5, 7, true},
       {"no time stamp", {slice, false, 777, true, 5, false}, 0, 5, false},
       {"no duration", {slice, true, 10, false, 99, false}, 10, 166'666, false},
       {"zero duration", {slice, true, 10, true, 0, false}, 10, 166'666, false},
       {"one tick", {slice, true, 10, true, 1, false}, 10, 1, false},
       {"clean point", {slice, true, -20, true, 7, true}, -20, 7, true},
   };
+  VideoTrackInfo track;
   for (const Case& c : cases) {
-    VideoTrackInfo track;
     const EncodedPacket packet = MakeMfPacket(c.sample, 166'666, track);
     EXPECT_EQ(packet.pts, c.pts) << c.name;
     EXPECT_EQ(packet.duration, c.duration) << c.name;
     EXPECT_EQ(packet.keyframe, c.keyframe) << c.name;
+    if (c.sample.data.data() == idr.data()) {
+      EXPECT_EQ(packet.data, (Bytes{0, 0, 0, 3, 0x65, 0x88, 0x84}));
+    }
   }
-}
+  EXPECT_EQ(track.sps, (Bytes{0x67, 0x64, 0x28})) << "the first parameter sets stay";
+  EXPECT_EQ(track.pps, (Bytes{0x68, 0xEE}));
 
-TEST(MfPacketTest, SequenceHeaderFillsParameterSetsLaterUnitsWinning) {
-  VideoTrackInfo track;
-  const Bytes header = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x67, 0x64};
-  StoreSequenceHeader(header, track);
+  // A sequence header's later units win.
+  StoreSequenceHeader(Bytes{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x67, 0x64}, track);
   EXPECT_EQ(track.sps, (Bytes{0x67, 0x64}));
   EXPECT_EQ(track.pps, (Bytes{0x68, 0xCE}));
 }

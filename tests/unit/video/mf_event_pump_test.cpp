@@ -13,7 +13,6 @@ namespace {
 constexpr int64_t kMs = kTicksPerMillisecond;
 using Slot = MfEventPump::InputSlot;
 using Lines = std::vector<std::string>;
-const std::string kDropLine = "mf: encoder didn't ask for input in time, dropping a frame";
 
 // A transform's event queue on a fake clock: each scripted event becomes
 // visible once the clock reaches its time.
@@ -46,22 +45,29 @@ class MfEventPumpTest : public ::testing::Test {
   int64_t start = clock.Now();
 };
 
+// Realtime waits go to the one-shot timer; offline runs here without one, so
+// they fall back to sleeping.
 TEST_F(MfEventPumpTest, WaitsForInputUpToTheLimitAndReportsOnlyTheFirstDrop) {
   for (const auto& [realtime, limit] : {std::pair{true, 200 * kMs}, std::pair{false, 10 * kTicksPerSecond}}) {
     SCOPED_TRACE(realtime ? "realtime" : "offline");
-    ScriptedEvents script(clock);
-    MfEventPump pump(script, clock, realtime);
+    test::FakeClock local;
+    local.SetTimerAvailable(realtime);
+    ScriptedEvents script(local);
+    MfEventPump pump(script, local, realtime);
     script.Add(limit - kMs, kMfEventNeedInput);
     EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
-    start = clock.Now();
+    const int64_t begin = local.Now();
     EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
-    EXPECT_GE(Elapsed(), limit);
-    EXPECT_LT(Elapsed(), limit + 2 * kMs);
+    EXPECT_GE(local.Now() - begin, limit);
+    EXPECT_LT(local.Now() - begin, limit + 2 * kMs);
+    const int64_t waits = 2 * limit / kMs;
+    EXPECT_NEAR(realtime ? local.timerWaits() : local.sleepCalls(), waits, 2);
+    EXPECT_EQ(realtime ? local.sleepCalls() : local.timerWaits(), 0);
     // A request that arrives after the limit serves the next frame.
     script.Add(limit + 50 * kMs, kMfEventNeedInput);
     EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
     EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
-    EXPECT_EQ(log.Lines(), Lines{kDropLine});
+    EXPECT_EQ(log.Lines(), Lines{"mf: encoder didn't ask for input in time, dropping a frame"});
     log.Clear();
   }
 }
@@ -77,70 +83,46 @@ TEST_F(MfEventPumpTest, CollectsOutputsAndCountsRequestsWhilePumping) {
   EXPECT_TRUE(pump.Pump(/*waitForInput=*/false));
   EXPECT_EQ(events.collected, 2);
   EXPECT_EQ(pump.pendingInputRequests(), 2);
-  EXPECT_EQ(Elapsed(), 0) << "without waiting, the first empty poll ends the pump";
   EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
   EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
-  EXPECT_EQ(Elapsed(), 0) << "pending requests need no waiting";
+  EXPECT_EQ(Elapsed(), 0) << "neither the pump nor pending requests wait";
   EXPECT_EQ(pump.pendingInputRequests(), 0);
 }
 
-TEST_F(MfEventPumpTest, QueueFailureIsLoggedAndFails) {
+// A failing queue fails the call; a transform reporting failure (MEError, or a
+// failed status) fails input and drain for good, logging once, or the caller
+// would count the following frames as dropped.
+TEST_F(MfEventPumpTest, QueueAndTransformFailures) {
   MfEventPump pump(events, clock, /*realtime=*/true);
   events.Add(0, 0, 0x80004005);
   EXPECT_EQ(pump.AcquireInputSlot(), Slot::Failed);
   events.Add(0, 0, 0xC00D36B2);
   EXPECT_FALSE(pump.Pump(/*waitForInput=*/false));
-  // A failing queue ends a drain too, without the time-out line.
   events.Add(2 * kMs, 0, 0x80004005);
-  EXPECT_FALSE(pump.FinishDrain());
+  EXPECT_FALSE(pump.FinishDrain()) << "without the time-out line";
   EXPECT_LT(Elapsed(), 10 * kMs);
   EXPECT_EQ(log.Lines(), (Lines{"mf: event queue failed (hr=0x80004005)", "mf: event queue failed (hr=0xC00D36B2)"}));
-}
 
-// A transform that fails says so through an event: MEError, or any event with
-// a failed status. Input and drain waits end at once with the status logged,
-// nothing after it is taken, and every later call fails too without another
-// line, or the caller would count the following frames as dropped.
-TEST_F(MfEventPumpTest, AnEventReportingFailureFailsInputAndDrainForGood) {
   const uint32_t cases[][2] = {{kMfEventError, 0x8000FFFF}, {kMfEventNeedInput, 0xC00D36B2}};
   for (const auto& c : cases) {
     for (const bool drain : {false, true}) {
       SCOPED_TRACE(testing::Message() << "event " << c[0] << (drain ? " while draining" : ""));
       ScriptedEvents script(clock);
       test::LogCapture caseLog;
-      MfEventPump pump(script, clock, /*realtime=*/false);
+      MfEventPump failing(script, clock, /*realtime=*/false);
       script.Add(3 * kMs, c[0], /*hr=*/0, c[1]);
       script.Add(3 * kMs, kMfEventNeedInput);
       script.Add(3 * kMs, kMfEventDrainComplete);
       start = clock.Now();
-      EXPECT_EQ(drain ? pump.FinishDrain() : pump.AcquireInputSlot() != Slot::Failed, false);
-      EXPECT_EQ(pump.AcquireInputSlot(), Slot::Failed);
-      EXPECT_FALSE(pump.FinishDrain());
+      EXPECT_EQ(drain ? failing.FinishDrain() : failing.AcquireInputSlot() != Slot::Failed, false);
+      EXPECT_EQ(failing.AcquireInputSlot(), Slot::Failed);
+      EXPECT_FALSE(failing.FinishDrain());
       EXPECT_LT(Elapsed(), 5 * kMs);
-      EXPECT_EQ(pump.pendingInputRequests(), 0);
+      EXPECT_EQ(failing.pendingInputRequests(), 0);
       char line[64];
       std::snprintf(line, sizeof line, "mf: event queue failed (hr=0x%08X)", c[1]);
       EXPECT_EQ(caseLog.Lines(), Lines{line});
     }
-  }
-}
-
-// The 1 ms waits go to the clock's one-shot timer (precise on Windows) and
-// fall back to the coarse sleep only where no timer can be made.
-TEST_F(MfEventPumpTest, WaitsOnTheOneShotTimerAndFallsBackToSleep) {
-  for (const bool timerAvailable : {true, false}) {
-    SCOPED_TRACE(timerAvailable);
-    test::FakeClock local;
-    local.SetTimerAvailable(timerAvailable);
-    ScriptedEvents script(local);
-    MfEventPump pump(script, local, /*realtime=*/true);
-    EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped);
-    script.Add(20 * kMs, kMfEventDrainComplete);
-    EXPECT_TRUE(pump.FinishDrain());
-    const int64_t waits = timerAvailable ? local.timerWaits() : local.sleepCalls();
-    EXPECT_GE(waits, 220);
-    EXPECT_LE(waits, 222);
-    EXPECT_EQ(timerAvailable ? local.sleepCalls() : local.timerWaits(), 0);
   }
 }
 

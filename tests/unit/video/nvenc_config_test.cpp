@@ -107,8 +107,8 @@ TEST(NvencConfigTest, CallParameters) {
   EXPECT_EQ(init.encodeGuid, nvenc::kCodecH264Guid);
   EXPECT_EQ(init.encodeConfig, &config);
   EXPECT_EQ((Words{init.encodeWidth, init.encodeHeight, init.darWidth, init.darHeight, init.frameRateNum,
-                   init.frameRateDen, init.enableEncodeAsync, init.enablePtd}),
-            (Words{1920, 1080, 1920, 1080, 60, 1, 0, 1}));
+                   init.frameRateDen, init.enableEncodeAsync, init.enablePtd, init.tuningInfo}),
+            (Words{1920, 1080, 1920, 1080, 60, 1, 0, 1, 1}));  // tuned for high quality
 
   int texture = 0, mapped = 0, bitstream = 0;
   const nvenc::RegisterResource reg = MakeNvencRegisterResource(settings, &texture);
@@ -118,31 +118,24 @@ TEST(NvencConfigTest, CallParameters) {
   const nvenc::PicParams pic = MakeNvencPicParams(settings, &mapped, 7, &bitstream, -5, 166'667, true);
   EXPECT_EQ((Words{pic.inputWidth, pic.inputHeight, pic.inputPitch, pic.bufferFmt, pic.encodePicFlags}),
             (Words{1920, 1080, 1920, 7, nvenc::kPicFlagForceIdr | nvenc::kPicFlagOutputSpsPps}));
-  EXPECT_EQ(static_cast<int64_t>(pic.inputTimeStamp), -5);
-  EXPECT_EQ(pic.inputDuration, 166'667u);
-  EXPECT_EQ(pic.inputBuffer, &mapped);
-  EXPECT_EQ(pic.outputBitstream, &bitstream);
+  EXPECT_EQ((std::pair{static_cast<int64_t>(pic.inputTimeStamp), pic.inputDuration}), (std::pair{int64_t{-5}, uint64_t{166'667}}));
+  EXPECT_TRUE(pic.inputBuffer == &mapped && pic.outputBitstream == &bitstream);
   EXPECT_EQ(MakeNvencPicParams(settings, &mapped, 7, &bitstream, 0, 1, false).encodePicFlags, 0u);
-  const nvenc::PicParams eos = MakeNvencEndOfStreamParams();
-  EXPECT_EQ(eos.encodePicFlags, nvenc::kPicFlagEos);
-  EXPECT_EQ((Words{init.version, reg.version, pic.version, eos.version}),
-            (Words{4043767821u, 1896153101u, 4043767821u, 4043767821u}));
+  EXPECT_EQ(MakeNvencEndOfStreamParams().encodePicFlags, nvenc::kPicFlagEos);
+  EXPECT_EQ((Words{init.version, reg.version, pic.version}),
+            (Words{nvenc::kInitializeParamsVersion, nvenc::kRegisterResourceVersion, nvenc::kPicParamsVersion}));
 }
 
 TEST(NvencConfigTest, ParameterSetsFromTheSequenceHeader) {
-  const Bytes good = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A, 0, 0, 0, 1, 0x68, 0xEE};
-  const Bytes shortSps = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0, 0, 0, 1, 0x68, 0xEE};
-  const Bytes noPps = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A};
   test::LogCapture log;
   VideoTrackInfo track;
-  EXPECT_TRUE(StoreNvencParameterSets(good, track));
+  EXPECT_TRUE(StoreNvencParameterSets(Bytes{0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A, 0, 0, 0, 1, 0x68, 0xEE}, track));
   EXPECT_EQ(track.sps, (Bytes{0x67, 0x64, 0x00, 0x2A})) << "four bytes are enough";
   EXPECT_EQ(track.pps, (Bytes{0x68, 0xEE}));
   EXPECT_TRUE(log.Lines().empty());
-  for (const Bytes& bad : {shortSps, noPps}) {
-    VideoTrackInfo badTrack;
-    EXPECT_FALSE(StoreNvencParameterSets(bad, badTrack));
-  }
+  VideoTrackInfo shortSps, noPps;
+  EXPECT_FALSE(StoreNvencParameterSets(Bytes{0, 0, 0, 1, 0x67, 0x64, 0x00, 0, 0, 0, 1, 0x68, 0xEE}, shortSps));
+  EXPECT_FALSE(StoreNvencParameterSets(Bytes{0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2A}, noPps));
   EXPECT_EQ(log.CountStartingWith("nvenc: SPS/PPS missing from sequence params"), 2);
 }
 
