@@ -18,14 +18,14 @@ namespace kp::test {
 inline constexpr int64_t kSec = kTicksPerSecond;
 inline constexpr int64_t kMs = kTicksPerMillisecond;
 
-inline std::vector<uint8_t> PayloadFor(uint32_t stream, int64_t pts, size_t size) {
-  std::vector<uint8_t> data(size);
+inline std::string PayloadFor(uint32_t stream, int64_t pts, size_t size) {
+  std::string data(size, '\0');
   uint64_t x = static_cast<uint64_t>(pts) * 0x9E3779B97F4A7C15ull + stream * 0xC2B2AE3D27D4EB4Full + 1;
-  for (size_t i = 0; i < size; ++i) {
+  for (char& c : data) {
     x ^= x << 13;
     x ^= x >> 7;
     x ^= x << 17;
-    data[i] = static_cast<uint8_t>(x);
+    c = static_cast<char>(x);
   }
   return data;
 }
@@ -33,12 +33,8 @@ inline std::vector<uint8_t> PayloadFor(uint32_t stream, int64_t pts, size_t size
 // Stream 0 is video, stream n the audio track n - 1 (always a keyframe).
 inline std::shared_ptr<const EncodedPacket> Packet(uint32_t stream, int64_t pts, int64_t duration, bool keyframe,
                                                    size_t size) {
-  auto p = std::make_shared<EncodedPacket>();
-  p->pts = pts;
-  p->duration = duration;
-  p->keyframe = keyframe;
-  p->data = PayloadFor(stream, pts, size);
-  return p;
+  const std::string data = PayloadFor(stream, pts, size);
+  return std::make_shared<EncodedPacket>(EncodedPacket{pts, duration, keyframe, {data.begin(), data.end()}});
 }
 inline std::shared_ptr<const EncodedPacket> Video(int64_t pts, bool keyframe, int64_t duration = 100 * kMs,
                                                   size_t size = 100) {
@@ -49,37 +45,22 @@ inline std::shared_ptr<const EncodedPacket> Audio(int track, int64_t pts, int64_
   return Packet(static_cast<uint32_t>(track) + 1, pts, duration, true, size);
 }
 
-// A plausible baseline-profile parameter set pair; `variant` changes the SPS
-// so two infos compare unequal.
+// `variant` changes the SPS so two infos compare unequal.
 inline VideoTrackInfo VideoInfo(uint8_t variant = 0) {
-  VideoTrackInfo info;
-  info.width = 64;
-  info.height = 48;
-  info.fps = 10;
-  info.sps = {0x67, 0x42, 0xC0, 0x1E, 0xDA, 0x01, 0x40, variant};
-  info.pps = {0x68, 0xCE, 0x3C, 0x80};
-  return info;
+  return {0, 64, 48, 10, {0x67, 0x42, 0xC0, 0x1E, 0xDA, 0x01, 0x40, variant}, {0x68, 0xCE, 0x3C, 0x80}};
 }
 
 inline std::vector<AudioTrackInfo> AudioTracks(int count, const std::string& prefix = "Track ") {
-  std::vector<AudioTrackInfo> tracks(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    tracks[i].name = prefix + std::to_string(i + 1);
-    tracks[i].sampleRate = 48000;
-    tracks[i].channels = 2;
-    tracks[i].audioSpecificConfig = {0x11, 0x90};
-  }
+  std::vector<AudioTrackInfo> tracks;
+  for (int i = 1; i <= count; ++i) tracks.push_back({prefix + std::to_string(i), 48000, 2, {0x11, 0x90}});
   return tracks;
 }
 
 // The payload bytes a record points at, read from its segment file.
 inline std::string RecordBytes(const PacketRecord& record) {
   const std::string file = ReadFileBytes(record.segment->path);
-  if (record.offset + record.size > file.size()) return "<beyond end of file>";
-  return file.substr(record.offset, record.size);
+  return record.offset + record.size > file.size() ? "<beyond end of file>" : file.substr(record.offset, record.size);
 }
-
-inline std::string AsString(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
 inline std::vector<int64_t> PtsOf(const std::vector<PacketRecord>& records) {
   std::vector<int64_t> pts;

