@@ -177,7 +177,7 @@ TEST_F(PipelineLoopTest, EndTimeEndsARunThatNeverBuilds) {
     factory.returnNoChain = noChain;
     factory.findOutput = [](int) { return false; };
     log.Clear();
-    const int64_t end = clock.Now() + 5 * kSecond + 30 * kMs;
+    const int64_t end = clock.Now() + 5 * kSecond + 30 * kMs + 1;  // waits round up to whole ms
     Run(end);
     EXPECT_TRUE(clock.Now() >= end && clock.Now() < end + kMs) << noChain;
     EXPECT_EQ(log.CountStartingWith("pipeline: build failed, retrying in 2s"), 3) << noChain;  // 0, 2 and 4 s
