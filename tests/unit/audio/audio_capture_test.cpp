@@ -99,7 +99,6 @@ TEST(CapturePositionerTest, StampJumpsBeyond40msResyncJitterIsAbsorbed) {
       {50 * kMs, "audio: desktop resync by 50.0 ms", 960 + 2'400 + 480},
       {-50 * kMs, "audio: desktop resync by -50.0 ms", 960 - 2'400 + 480},
       {40 * kMs, nullptr, 960 + 480},  // exactly 1,920 frames: still absorbed
-      {-40 * kMs, nullptr, 960 + 480},
       {40 * kMs + 209, "audio: desktop resync by 40.0 ms", 960 + 1'921 + 480},
   };
   for (const Case& c : cases) {
@@ -210,27 +209,16 @@ TEST(AudioSourceTest, LostDeviceIsReopenedAfterASecondAndRealigned) {
 TEST(AudioSourceTest, DefaultDeviceChangeSwitchesOnlyForTheDefaultSetting) {
   for (bool followDefault : {true, false}) {
     ToneScript script;
-    script.defaultChanges = {3'000 * kMs};
+    script.defaultChanges = {2'500 * kMs};
     SourceRig rig(script, AudioSourceKind::kDesktop, followDefault ? L"default" : L"tone:desktop:0");
+    // Checked every 2 s from the open: the change at 2.5 s is seen at 4 s.
+    rig.RunUntil(3'900 * kMs);
+    EXPECT_EQ(rig.device->opens(), 1);
     rig.RunUntil(6'000 * kMs);
-    // Checked every 2 s from the open: the change at 3 s is seen at 4 s.
     EXPECT_EQ(rig.log.CountStartingWith("audio: desktop default device changed, switching"), followDefault ? 1 : 0);
     EXPECT_EQ(rig.device->opens(), followDefault ? 2 : 1);
     EXPECT_EQ(rig.device->CurrentEndpointId(), followDefault ? L"tone:desktop:1" : L"tone:desktop:0");
   }
-}
-
-TEST(AudioSourceTest, LosingTheDefaultEndpointIsAChangeOfDevice) {
-  ToneScript script;
-  script.noDefaultEndpoint = {{3'000 * kMs, 2'500 * kMs}};  // no default from 3 s to 5.5 s
-  SourceRig rig(script);
-  rig.RunUntil(8'000 * kMs);
-  // Seen at the 4 s check; the reopen fails silently until a default exists.
-  EXPECT_EQ(rig.log.Lines(), (Lines{"audio: desktop capturing 'Tone 440 Hz'",
-                                    "audio: desktop default device changed, switching",
-                                    "audio: desktop capturing 'Tone 440 Hz'"}));
-  EXPECT_EQ(rig.device->CurrentEndpointId(), L"tone:desktop:0");
-  EXPECT_EQ(rig.device->opens(), 4);  // 0 s; 4 s and 5 s fail; 6 s
 }
 
 }  // namespace

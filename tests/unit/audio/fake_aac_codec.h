@@ -14,10 +14,10 @@
 namespace kp::test {
 
 struct FakeCodecScript {
-  uint32_t createFailure = 0;        // non-zero: the factory fails with it
-  uint32_t inputTypeFailure = 0;     // SetInputType fails with it...
+  uint32_t createFailure = 0;          // non-zero: the factory fails with it
+  uint32_t inputTypeFailure = 0;       // SetInputType fails with it...
   bool inputNeedsOutputFirst = false;  // ...but only while no output type is set
-  uint32_t outputTypeFailure = 0;    // SetOutputType always fails with it
+  uint32_t outputTypeFailure = 0;      // SetOutputType always fails with it
   uint32_t reportedBufferSize = 0;
   int primingOutputs = 0;            // outputs held back (codec delay)
   int64_t reportedTimeOffset = 0;    // codec's own output time minus input time
@@ -28,14 +28,9 @@ struct FakeCodecScript {
 
 // What the codecs made by one factory saw, shared with the test.
 struct FakeCodecRecord {
-  int created = 0;
-  int beginStreams = 0;
-  int drains = 0;
-  int inputCalls = 0;
-  std::vector<int64_t> inputTimes;
-  std::vector<int64_t> inputDurations;
-  uint32_t lastBufferSize = 0;
-  uint32_t outputKbps = 0;
+  int created = 0, beginStreams = 0, drains = 0, inputCalls = 0;
+  std::vector<int64_t> inputTimes, inputDurations;
+  uint32_t lastBufferSize = 0, outputKbps = 0;
 };
 
 class FakeAacCodec : public AacCodec {
@@ -44,10 +39,8 @@ class FakeAacCodec : public AacCodec {
       : script_(script), record_(std::move(record)) {}
 
   uint32_t SetInputType() override {
-    if (script_.inputTypeFailure != 0 && !(script_.inputNeedsOutputFirst && outputSet_)) {
-      return script_.inputTypeFailure;
-    }
-    return kOk;
+    const bool refused = script_.inputTypeFailure != 0 && !(script_.inputNeedsOutputFirst && outputSet_);
+    return refused ? script_.inputTypeFailure : kOk;
   }
   uint32_t SetOutputType(uint32_t kbps) override {
     if (script_.outputTypeFailure != 0) return script_.outputTypeFailure;
@@ -59,21 +52,16 @@ class FakeAacCodec : public AacCodec {
   void BeginStream() override { ++record_->beginStreams; }
 
   uint32_t ProcessInput(const int16_t* samples, uint32_t frames, int64_t time, int64_t duration) override {
-    int index = inputIndex_;
+    const int index = inputIndex_;
     ++record_->inputCalls;
-    if (script_.notAcceptingInputs.count(index) && !refused_.count(index)) {
-      refused_.insert(index);
-      return kNotAccepting;
-    }
+    if (script_.notAcceptingInputs.count(index) && refused_.insert(index).second) return kNotAccepting;
     ++inputIndex_;
     if (script_.failingInputs.count(index)) return 0x80004005;
     record_->inputTimes.push_back(time);
     record_->inputDurations.push_back(duration);
-    Pending pending;
-    pending.bytes.resize(static_cast<size_t>(frames) * 4);
-    std::memcpy(pending.bytes.data(), samples, pending.bytes.size());
-    pending.time = time + script_.reportedTimeOffset;
-    queue_.push_back(std::move(pending));
+    std::vector<uint8_t> bytes(static_cast<size_t>(frames) * 4);
+    std::memcpy(bytes.data(), samples, bytes.size());
+    queue_.push_back({std::move(bytes), time + script_.reportedTimeOffset});
     return kOk;
   }
 
@@ -83,12 +71,10 @@ class FakeAacCodec : public AacCodec {
     if (queue_.empty() || (!draining_ && static_cast<int>(queue_.size()) <= script_.primingOutputs)) {
       return kNeedMoreInput;
     }
-    Pending pending = std::move(queue_.front());
-    queue_.pop_front();
-    int index = outputIndex_++;
-    if (!script_.emptyOutputs.count(index)) *data = std::move(pending.bytes);
+    if (!script_.emptyOutputs.count(outputIndex_++)) *data = std::move(queue_.front().first);
     *hasTime = true;
-    *time = pending.time;
+    *time = queue_.front().second;
+    queue_.pop_front();
     return kOk;
   }
 
@@ -99,13 +85,9 @@ class FakeAacCodec : public AacCodec {
   }
 
  private:
-  struct Pending {
-    std::vector<uint8_t> bytes;
-    int64_t time = 0;
-  };
   FakeCodecScript script_;
   std::shared_ptr<FakeCodecRecord> record_;
-  std::deque<Pending> queue_;
+  std::deque<std::pair<std::vector<uint8_t>, int64_t>> queue_;  // PCM bytes, output time
   std::set<int> refused_;
   int inputIndex_ = 0;
   int outputIndex_ = 0;

@@ -6,17 +6,14 @@ FakeVideoChain::~FakeVideoChain() { ++factory_.chainsDestroyed; }
 
 bool FakeVideoChain::FindOutput(const std::wstring&, OutputDescription* output) {
   if (!factory_.findOutput(index_)) return false;
-  *output = factory_.outputFor ? factory_.outputFor(index_) : factory_.output;
+  *output = factory_.outputFor(index_);
   return true;
 }
 
 bool FakeVideoChain::CreateDevice() { return factory_.createDevice(index_); }
 
-bool FakeVideoChain::OpenCapture(const PipelineConfig&) { return true; }
-
 bool FakeVideoChain::InitializeComposer(uint32_t width, uint32_t height, uint32_t) {
-  factory_.composerSizes.push_back(width);
-  factory_.composerSizes.push_back(height);
+  factory_.composerSizes.insert(factory_.composerSizes.end(), {width, height});
   return true;
 }
 
@@ -26,19 +23,18 @@ bool FakeVideoChain::CreateEncoder(int32_t, const EncoderConfig& config) {
   track_.height = config.height;
   track_.fps = config.fps;
   track_.sps = {0x67, static_cast<uint8_t>(index_), 0x00, 0x1E};  // [1]: which chain
-  return factory_.createEncoder(index_);
+  return true;
 }
 
 CaptureStatus FakeVideoChain::AcquireFrame() { return factory_.acquire({index_, frames_++}); }
 
 bool FakeVideoChain::Compose(bool showCursor) {
   factory_.showCursorSeen.push_back(showCursor);
-  return factory_.compose({index_, frames_ - 1});
+  return factory_.compose(Call());
 }
 
 bool FakeVideoChain::Encode(int64_t pts, int64_t duration, PacketList& packets) {
-  const FrameCall call{index_, frames_ - 1};
-  if (factory_.encode) return factory_.encode(call, pts, duration, packets);
+  if (factory_.encode) return factory_.encode(Call(), pts, duration, packets);
   auto packet = std::make_shared<EncodedPacket>();
   packet->pts = pts;
   packet->duration = duration;

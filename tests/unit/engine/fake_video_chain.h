@@ -15,6 +15,13 @@ namespace kp::test {
 
 struct FakeChainFactory;
 
+// What one call of a hook sees: which chain (0 = first built) and which
+// frame of that chain (0 = its first AcquireFrame).
+struct FrameCall {
+  int chain = 0;
+  int64_t frame = 0;
+};
+
 class FakeVideoChain : public VideoChain {
  public:
   FakeVideoChain(FakeChainFactory& factory, int index) : factory_(factory), index_(index) {}
@@ -22,7 +29,7 @@ class FakeVideoChain : public VideoChain {
 
   bool FindOutput(const std::wstring& monitor, OutputDescription* output) override;
   bool CreateDevice() override;
-  bool OpenCapture(const PipelineConfig& config) override;
+  bool OpenCapture(const PipelineConfig&) override { return true; }
   bool InitializeComposer(uint32_t width, uint32_t height, uint32_t fps) override;
   bool CreateEncoder(int32_t choice, const EncoderConfig& config) override;
   CaptureStatus AcquireFrame() override;
@@ -31,30 +38,19 @@ class FakeVideoChain : public VideoChain {
   const VideoTrackInfo& TrackInfo() const override { return track_; }
   int32_t CaptureRecoveries() const override;
 
-  int index() const { return index_; }
-  int64_t frames() const { return frames_; }
-
  private:
+  FrameCall Call() const { return {index_, frames_ - 1}; }
   FakeChainFactory& factory_;
   int index_;
   int64_t frames_ = 0;  // AcquireFrame calls on this chain
   VideoTrackInfo track_;
 };
 
-// What one call of a hook sees: which chain (0 = first built) and which
-// frame of that chain (0 = its first AcquireFrame).
-struct FrameCall {
-  int chain = 0;
-  int64_t frame = 0;
-};
-
 struct FakeChainFactory : VideoChainFactory {
-  // Build steps; chain index in, success out.
+  // Build steps; chain index in.
   std::function<bool(int)> findOutput = [](int) { return true; };
   std::function<bool(int)> createDevice = [](int) { return true; };
-  std::function<bool(int)> createEncoder = [](int) { return true; };
-  OutputDescription output{L"Fake GPU", 0, 0, 1920, 1080};
-  std::function<OutputDescription(int)> outputFor;  // overrides `output` when set
+  std::function<OutputDescription(int)> outputFor = [](int) { return OutputDescription{L"Fake GPU", 0, 0, 1920, 1080}; };
   // Frame calls.
   std::function<CaptureStatus(FrameCall)> acquire = [](FrameCall) { return CaptureStatus::NewFrame; };
   std::function<bool(FrameCall)> compose = [](FrameCall) { return true; };
