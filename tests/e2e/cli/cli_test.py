@@ -53,8 +53,7 @@ class Target:
     def command(self, args):
         return (["wine", self.binary] if self.wine else [self.binary]) + list(args)
 
-    def native_path(self, path):
-        """The path as the program under test spells it."""
+    def native_path(self, path):  # as the program under test spells it
         return "Z:" + path.replace("/", "\\") if self.wine else path
 
     def text(self, s):
@@ -96,12 +95,10 @@ class Target:
 
 
 class Checks:
-    def __init__(self):
-        self.passed = self.failed = 0
+    passed = failed = 0
 
     def expect(self, ok, what):
-        self.passed += bool(ok)
-        self.failed += not ok
+        self.passed, self.failed = self.passed + bool(ok), self.failed + (not ok)
         if not ok:
             print("FAILED: " + what, flush=True)
 
@@ -138,9 +135,7 @@ def check_engine(t, c):
         c.expect(wait_for(lambda: "engine: starting (settings: %s)" % settings_arg in t.log()[0], 30),
                  "engine logs its start with the absolute settings path")
         c.expect(wait_for(lambda: os.path.exists(settings), 10), "first start writes the default settings file")
-        if os.path.exists(settings):
-            # Keys and values are pinned by the unit tests; here the bytes on
-            # disk: two-space layout, LF line ends, a final newline.
+        if os.path.exists(settings):  # the layout on disk: two spaces, LF line ends, a final newline
             with open(settings, "rb") as f:
                 text = f.read().decode("utf-8")
             c.equal(text, json.dumps(json.loads(text), indent=2) + "\n", "default settings file layout")
@@ -221,9 +216,8 @@ def main():
     c = Checks()
     with tempfile.TemporaryDirectory(prefix="kaptora-cli-") as scratch:
         t = Target(args[0], "--wine" in sys.argv[1:], scratch)
-        check_grammar(t, c)
-        check_engine(t, c)
-        check_settings_and_rotation(t, c)
+        for check in (check_grammar, check_engine, check_settings_and_rotation):
+            check(t, c)
     print("%d passed, %d failed" % (c.passed, c.failed))
     return 0 if c.failed == 0 else 1
 

@@ -11,74 +11,50 @@ import sys
 import tempfile
 
 BOM = b"\xef\xbb\xbf"
-
 # What the parser and writer accept and print is pinned by their unit tests;
-# here the tool's bytes on standard output and error (binary mode on Windows:
-# no carriage returns) and its exit codes.
-VALID = [
-    (BOM + b'{"a":[1,2.5],"b":{},"a":[]}', b'{\n  "a": [],\n  "b": {}\n}\n'),
-    (b'[-0,1e17,0.1,"\\u00e9\\u0001\\/"]', b'[\n  0,\n  1e+17,\n  0.10000000000000001,\n  "\xc3\xa9\\u0001/"\n]\n'),
+# here the tool's bytes and exit codes: (input, exit code, stdout, stderr).
+CASES = [
+    (BOM + b'{"a":[1,2.5],"b":{},"a":[]}', 0, b'{\n  "a": [],\n  "b": {}\n}\n', b""),
+    (b'[-0,1e17,0.1,"\\u00e9\\u0001\\/"]', 0, b'[\n  0,\n  1e+17,\n  0.10000000000000001,\n  "\xc3\xa9\\u0001/"\n]\n',
+     b""),
+    (b"", 1, b"", b"unexpected end of input at offset 0\n"),
+    (BOM + b"{} x", 1, b"", b"unexpected trailing characters at offset 3\n"),
+    (b"[" * 65 + b"1" + b"]" * 65, 1, b"", b"nesting too deep at offset 65\n"),
 ]
-INVALID = [
-    (b"", b"unexpected end of input at offset 0\n"),
-    (BOM + b"{} x", b"unexpected trailing characters at offset 3\n"),
-    (b"[" * 65 + b"1" + b"]" * 65, b"nesting too deep at offset 65\n"),
-]
-
-
-WINE = False
-
-
-def native(path):
-    """The path as the tool under test spells it."""
-    return "Z:" + path.replace("/", "\\") if WINE else path
-
-
-def command(tool, args):
-    return (["wine", tool] if WINE else [tool]) + [native(a) for a in args]
-
-
-def run(tool, data, folder, index):
-    path = os.path.join(folder, "doc%d.json" % index)
-    with open(path, "wb") as f:
-        f.write(data)
-    return subprocess.run(command(tool, [path]), capture_output=True, timeout=30)
 
 
 def main():
-    global WINE
-    args = sys.argv[1:]
-    WINE = "--wine" in args
-    args = [a for a in args if a != "--wine"]
+    args = [a for a in sys.argv[1:] if a != "--wine"]
+    wine = "--wine" in sys.argv[1:]
     if len(args) != 1:
         print(__doc__)
         return 2
-    tool = args[0]
+
+    def run(*paths):  # the paths as the tool under test spells them
+        native = ["Z:" + p.replace("/", "\\") if wine else p for p in paths]
+        return subprocess.run((["wine"] if wine else []) + [args[0]] + native, capture_output=True, timeout=30)
+
     failures = []
     with tempfile.TemporaryDirectory() as folder:
-        index = 0
-        for data, expected in VALID:
-            index += 1
-            r = run(tool, data, folder, index)
-            if (r.returncode, r.stdout, r.stderr) != (0, expected, b""):
-                failures.append("valid %r: rc=%d out=%r err=%r" % (data, r.returncode, r.stdout, r.stderr))
-            # The tool's own output is a document it reads back unchanged.
-            index += 1
-            again = run(tool, r.stdout, folder, index)
-            if (again.returncode, again.stdout) != (0, r.stdout):
-                failures.append("not a fixed point %r: %r" % (data, again.stdout))
-        for data, expected in INVALID:
-            index += 1
-            r = run(tool, data, folder, index)
-            if (r.returncode, r.stdout, r.stderr) != (1, b"", expected):
-                failures.append("invalid %r: rc=%d out=%r err=%r" % (data, r.returncode, r.stdout, r.stderr))
+        def run_on(data, name):
+            path = os.path.join(folder, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            return run(path)
 
-        usage_cases = [[], [os.path.join(folder, "doc1.json")] * 2, [os.path.join(folder, "missing.json")], [folder]]
-        for args in usage_cases:
-            r = subprocess.run(command(tool, args), capture_output=True, timeout=30)
-            lines = r.stderr.splitlines()
-            if r.returncode != 2 or r.stdout != b"" or len(lines) != 1 or not r.stderr.endswith(b"\n"):
-                failures.append("usage %r: rc=%d out=%r err=%r" % (args, r.returncode, r.stdout, r.stderr))
+        for index, (data, code, out, err) in enumerate(CASES):
+            r = run_on(data, "doc%d.json" % index)
+            if (r.returncode, r.stdout, r.stderr) != (code, out, err):
+                failures.append("%r: rc=%d out=%r err=%r" % (data, r.returncode, r.stdout, r.stderr))
+            if code == 0:  # the tool's own output is a document it reads back unchanged
+                again = run_on(r.stdout, "again%d.json" % index)
+                if (again.returncode, again.stdout) != (0, r.stdout):
+                    failures.append("not a fixed point %r: %r" % (data, again.stdout))
+
+        for paths in [[], [os.path.join(folder, "doc0.json")] * 2, [os.path.join(folder, "missing.json")], [folder]]:
+            r = run(*paths)
+            if r.returncode != 2 or r.stdout != b"" or len(r.stderr.splitlines()) != 1 or not r.stderr.endswith(b"\n"):
+                failures.append("usage %r: rc=%d out=%r err=%r" % (paths, r.returncode, r.stdout, r.stderr))
 
     for failure in failures:
         print(failure)

@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class NoEngine : public EngineControl {
+struct NoEngine : EngineControl {
   void ApplySettings(const Settings&) override {}
   void SetReplayEnabled(bool) override {}
   bool ReplayEnabled() const override { return true; }

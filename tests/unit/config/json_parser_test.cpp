@@ -116,19 +116,5 @@ TEST(JsonParserTest, StringEscapesDecodeToUtf8Bytes) {
   EXPECT_EQ(Parsed("\"a\\u0000b\x7F\xFF\"").text, std::string("a\0b\x7F\xFF", 5));
 }
 
-TEST(JsonParserTest, ParsesNestedDocumentsWithWhitespace) {
-  JsonValue v = Parsed(" \t\r\n{ \"video\" : { \"fps\" : 30 , \"on\":true,\"x\":null } , \"list\" : [ false , \"s\" , [ ] , { } ] } \n");
-  const JsonValue& video = FindMember(v, "video");
-  EXPECT_EQ(FindMember(video, "fps").number, 30.0);
-  EXPECT_TRUE(FindMember(video, "on").boolean);
-  EXPECT_EQ(FindMember(video, "x").type, JsonType::Null);
-  const JsonValue& list = FindMember(v, "list");
-  ASSERT_EQ(list.elements.size(), 4u);
-  EXPECT_EQ(list.elements[0].type, JsonType::Bool);
-  EXPECT_EQ(list.elements[1].text, "s");
-  EXPECT_EQ(list.elements[2].type, JsonType::Array);
-  EXPECT_EQ(list.elements[3].type, JsonType::Object);
-}
-
 }  // namespace
 }  // namespace kp

@@ -30,9 +30,10 @@ TEST(JsonWriterTest, NumbersAndStrings) {
   for (const auto& row : rows) EXPECT_EQ(SerializeJson(row.value), row.text + "\n") << row.text;
 }
 
+// Parsed with whitespace around every token, printed in the fixed layout.
 TEST(JsonWriterTest, ContainersUseTwoSpaceIndentationOneItemPerLine) {
   const std::optional<JsonValue> doc =
-      ParseJson("{\"a\":[1,true],\"b\":{},\"k\\\"ey\":{\"list\":[[],{\"x\":null},false]}}");
+      ParseJson(" \t\r\n{\"a\" : [ 1 ,true],\"b\":{ },\"k\\\"ey\":{\"list\":[[ ],{\"x\":null},false]}} \n");
   ASSERT_TRUE(doc.has_value());
   EXPECT_EQ(SerializeJson(*doc),
             "{\n"
