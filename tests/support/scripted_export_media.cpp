@@ -10,13 +10,10 @@ namespace {
 
 class ScriptedVideoSource : public VideoSource {
  public:
-  ScriptedVideoSource(const ScriptedSource& source, ScriptedExportMedia& media)
-      : source_(source), media_(media), frameTicks_(10'000'000 / source.fps) {}
+  explicit ScriptedVideoSource(const ScriptedSource& source) : source_(source), frameTicks_(10'000'000 / source.fps) {}
   GpuDevice* Device() override { return reinterpret_cast<GpuDevice*>(this); }
   void Seek(int64_t time) override { next_ = std::max<int64_t>(time, 0) / frameTicks_; }
   ReadStatus Read(DecodedPicture* picture) override {
-    if (media_.onVideoRead) media_.onVideoRead(reads_);
-    ++reads_;
     const int64_t time = next_ * frameTicks_;
     if (time >= source_.pictureEnd) return ReadStatus::EndOfStream;
     if (source_.failDecodeAt >= 0 && time >= source_.failDecodeAt) return ReadStatus::Failed;
@@ -27,10 +24,8 @@ class ScriptedVideoSource : public VideoSource {
 
  private:
   const ScriptedSource& source_;
-  ScriptedExportMedia& media_;
   int64_t frameTicks_;
   int64_t next_ = 0;
-  int reads_ = 0;
 };
 
 class ScriptedProcessor : public EditFrameProcessor {
@@ -77,26 +72,16 @@ class ScriptedAudioReader : public AudioTrackReader {
 }  // namespace
 
 std::optional<SourceDescription> ScriptedExportMedia::Describe(const std::wstring&) {
-  SourceDescription d;
-  d.duration = source_.duration;
-  d.streams.resize(1 + source_.audio.size());
-  d.streams[0].kind = StreamKind::Video;
-  d.streams[0].hasFrameSize = true;
-  d.streams[0].width = 64;
-  d.streams[0].height = 48;
-  d.streams[0].frameRateNumerator = source_.fps;
-  d.streams[0].frameRateDenominator = 1;
-  for (size_t i = 1; i < d.streams.size(); ++i) {
-    d.streams[i].index = source_.audio[i - 1].index;
-    d.streams[i].kind = StreamKind::Audio;
-    d.streams[i].averageBytesPerSecond = 20'000;
+  SourceDescription d{source_.duration, {{0, StreamKind::Video, true, 64, 48, source_.fps, 1, std::nullopt, 0}}};
+  for (const ScriptedAudioStream& a : source_.audio) {
+    d.streams.push_back({a.index, StreamKind::Audio, false, 0, 0, 0, 0, std::nullopt, 20'000});
   }
   return d;
 }
 
 std::unique_ptr<VideoSource> ScriptedExportMedia::OpenVideoSource(size_t adapter, const std::wstring&) {
   if (!source_.adapterWorks.at(adapter)) return nullptr;
-  return std::make_unique<ScriptedVideoSource>(source_, *this);
+  return std::make_unique<ScriptedVideoSource>(source_);
 }
 
 std::unique_ptr<EditFrameProcessor> ScriptedExportMedia::CreateEditFrameProcessor() {

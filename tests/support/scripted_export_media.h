@@ -4,7 +4,6 @@
 // record of the pictures the export processed.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -40,8 +39,7 @@ class ScriptedExportMedia : public ExportMedia {
   std::unique_ptr<EditFrameProcessor> CreateEditFrameProcessor() override;
   std::unique_ptr<AudioTrackReader> OpenAudioTrack(const std::wstring& input, uint32_t streamIndex) override;
 
-  std::vector<int64_t> processedTimes;   // source times handed to the processor
-  std::function<void(int)> onVideoRead;  // before every video read, with the reads so far
+  std::vector<int64_t> processedTimes;  // source times handed to the processor
 
  private:
   ScriptedSource source_;

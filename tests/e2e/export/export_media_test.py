@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""`kaptora export` as a process, judged by ffprobe and ffmpeg.
-
-Sources are made at test time: clips made by ffmpeg (H.264 with B-frames,
-AAC 44.1 kHz mono, 160x120, a flat background with one coloured box; the
-untagged one is read as BT.601, the tagged one converted as BT.709) and a
-clip the engine saves with mixed + separate audio tracks. Every run must
-print only "progress %.4f" lines, non-decreasing, then one "done" or
-"error <word>" line.
+"""`kaptora export` as a process on clips made by ffmpeg (H.264 with B-frames,
+AAC 44.1 kHz mono, a flat background with one box; untagged BT.601, tagged
+BT.709) and by the engine, judged by ffprobe and ffmpeg. Every run prints only
+non-decreasing "progress %.4f" lines, then one "done" or "error <word>" line.
 
 usage: export_media_test.py <kaptora> <work folder>
 """
@@ -94,10 +90,7 @@ class Kaptora:
     def export(self, name, final="done", code=0, job=None, **fields):
         out = subprocess.run([self.binary, "export", job or self.job(name, **fields)], env=self.env,
                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-        ok = self.judge(name, out.returncode, out.stdout, final, code)
-        if not ok:
-            print(out.stderr[-2000:])
-        return ok
+        return self.judge(name, out.returncode, out.stdout, final, code) or print(out.stderr[-2000:])
 
     def judge(self, name, got_code, stdout, final, code):
         lines = stdout.split("\n")
@@ -137,10 +130,8 @@ def whole_engine_clip(kaptora):
             engine.kill()
     files = os.listdir(clips) if os.path.isdir(clips) else []
     out = os.path.join(kaptora.work, "whole.mp4")
-    if not check(len(files) == 1, "engine saved one clip: %r" % files):
-        return
-    source = os.path.join(clips, files[0])
-    if not kaptora.export("whole", input=source, output=out):
+    if not check(len(files) == 1, "engine saved one clip: %r" % files) or \
+            not kaptora.export("whole", input=(source := os.path.join(clips, files[0])), output=out):
         return
     names = lambda path: [s.get("tags", {}).get("handler_name") for s in streams(path, "audio")]
     # Listed in file order, which the engine writes last track first.
@@ -248,7 +239,6 @@ def main():
         before = len(failures)
         case(kaptora, *args)
         print("%s: %s" % (case.__name__, "ok" if len(failures) == before else "FAILED"))
-    print("failures:", len(failures))
     return 1 if failures else 0
 
 

@@ -32,25 +32,6 @@ TEST(PcmAssemblerTest, BlocksLateByThreeFramesLeaveSilence) {
   }
 }
 
-TEST(PcmAssemblerTest, EverySegmentGetsExactlyItsFrames) {
-  // Starts inside a block, ends inside another; an early end of the stream
-  // becomes silence.
-  PcmAssembler pcm;
-  const auto block = Block(1'024, 5);
-  pcm.BeginSegment(1'000, 2'000);
-  pcm.Add(0, block.data(), 1'024);
-  pcm.Add(1'024, block.data(), 1'024);
-  EXPECT_TRUE(pcm.Done());
-  EXPECT_EQ(pcm.Frames(), 1'000);
-  pcm.BeginSegment(5'000, 6'000);
-  pcm.Add(5'500, block.data(), 100);
-  pcm.FinishWithSilence();
-  EXPECT_EQ(pcm.Frames(), 2'000);
-  EXPECT_EQ(pcm.Samples()[(1'000 + 499) * 2], 0);
-  EXPECT_EQ(pcm.Samples()[(1'000 + 500) * 2], 5);
-  EXPECT_EQ(pcm.Samples()[(1'000 + 600) * 2], 0);
-}
-
 TEST(PcmAssemblerTest, FadesCoverHalfASegmentUpTo240Frames) {
   // frames, fade length, the level of the fade's last frame (1000 x 239/240, 1000 x 95/96)
   const std::tuple<int, int, int16_t> cases[] = {{4'800, 240, 995}, {192, 96, 989}};

@@ -4,16 +4,17 @@
 #include <tuple>
 
 #include "export/export_job.h"
-#include "support/temp_folder.h"
 
 namespace kp {
 namespace {
 
+// Every job here starts with a byte order mark, as some editors write.
 ExportJob Parse(const std::string& members) {
   ExportJob job;
   std::string error;
-  EXPECT_TRUE(ParseExportJobText(R"({"input": "in.mp4", "output": "out.mp4", )" + members + "}", job, &error))
-      << members << ": " << error;
+  EXPECT_TRUE(ParseExportJobText("\xEF\xBB\xBF" R"({"input": "\u00e9.mp4", "output": "out.mp4", )" + members + "}",
+                                 job, &error)) << members << ": " << error;
+  EXPECT_EQ(job.input, L"\u00e9.mp4");
   return job;
 }
 
@@ -60,29 +61,17 @@ TEST(ExportJobTest, FailuresCarryTheirTexts) {
       {R"({"input": "", "output": "o.mp4"})", "input and output are required"},
       {R"({"input": "i.mp4", "output": 5})", "input and output are required"},
       {R"([1, 2])", "job root is not an object"},
-      {R"({"input": "i.mp4",)", " at offset "},  // the JSON reader's own message
   };
+  ExportJob job;
   for (const auto& [text, reason] : cases) {
-    ExportJob job;
     std::string error;
     EXPECT_FALSE(ParseExportJobText(text, job, &error)) << text;
-    if (reason == " at offset ") {
-      EXPECT_NE(error.find(reason), std::string::npos) << error;
-    } else {
-      EXPECT_EQ(error, reason) << text;
-    }
+    EXPECT_EQ(error, reason) << text;
   }
-}
-
-TEST(ExportJobTest, ReadsAFileWithByteOrderMarkAndReportsAMissingOne) {
-  test::TempFolder folder;
-  const std::wstring path = folder.File(L"job.json");
-  test::WriteFileBytes(path, "\xEF\xBB\xBF" R"({"input": "\u00e9.mp4", "output": "o.mp4"})");
-  ExportJob job;
   std::string error;
-  ASSERT_TRUE(ParseExportJob(path, job, &error)) << error;
-  EXPECT_EQ(job.input, L"\u00e9.mp4");
-  EXPECT_FALSE(ParseExportJob(folder.File(L"missing.json"), job, &error));
+  EXPECT_FALSE(ParseExportJobText(R"({"input": "i.mp4",)", job, &error));
+  EXPECT_NE(error.find(" at offset "), std::string::npos) << error;  // the JSON reader's own message
+  EXPECT_FALSE(ParseExportJob(L"/nonexistent/job.json", job, &error));
   EXPECT_EQ(error, "cannot open job file");
 }
 

@@ -17,15 +17,8 @@ namespace {
 
 constexpr int64_t kS = 10'000'000;
 
-SourceStream Stream(uint32_t index, StreamKind kind) {
-  SourceStream s;
-  s.index = index;
-  s.kind = kind;
-  s.hasFrameSize = true;
-  s.width = 16;
-  s.height = 15;
-  return s;
-}
+// A 16x15 stream of unknown rate.
+SourceStream Stream(uint32_t index, StreamKind kind) { return {index, kind, true, 16, 15, 0, 0, std::nullopt, 0}; }
 
 TEST(BuildSegmentsTest, MergesSortsClampsAndShifts) {
   using Ranges = std::vector<std::vector<int64_t>>;  // start, end, output offset
@@ -86,30 +79,27 @@ TEST(ProbeDecisionsTest, FrameRateColourAndSize) {
   EXPECT_FALSE(DecideInputInfo(d, {}));
 }
 
-TEST(AudioTrackListTest, BitrateSnapsToTheNearestAllowedRate) {
-  // Average bytes per second as the reader reports them.
-  const std::pair<uint32_t, uint32_t> cases[] = {
+TEST(AudioTrackListTest, NamesCountFromTheEndAndBitratesSnapToAllowedRates) {
+  // Average bytes per second as the reader reports them, then kbit/s.
+  const std::pair<uint32_t, uint32_t> rates[] = {
       {16'000, 128}, {18'000, 160}, {14'000, 96}, {0, 160}, {40'000, 192}, {1'000, 96}};
-  for (auto [bytes, kbps] : cases) {
+  for (auto [bytes, kbps] : rates) {
     SourceStream s = Stream(0, StreamKind::Audio);
     s.averageBytesPerSecond = bytes;
     EXPECT_EQ(ListSourceAudioTracks({s}, {}).at(0).bitrate, kbps) << bytes;
   }
   EXPECT_EQ(SnapAudioBitrate(144), 160u);  // tie 128/160 stays 160
   EXPECT_EQ(SnapAudioBitrate(112), 96u);   // tie 96/128 gives 96
-}
-
-TEST(AudioTrackListTest, StreamTakesTheDescriptionCountedFromTheEnd) {
+  // Streams take the descriptions counted from the end; unusable ones (not
+  // sound, no name) give positions.
   const std::vector<SourceStream> streams = {Stream(0, StreamKind::Audio), Stream(1, StreamKind::Audio)};
   std::vector<SourceAudioTrack> tracks =
       ListSourceAudioTracks(streams, {{true, "Desktop Audio", 128}, {true, "Microphone", 96}});
   ASSERT_EQ(tracks.size(), 2u);
   EXPECT_EQ(std::pair(tracks[0].name, tracks[0].bitrate), std::pair(std::string("Microphone"), 96u));
   EXPECT_EQ(std::pair(tracks[1].name, tracks[1].bitrate), std::pair(std::string("Desktop Audio"), 128u));
-  // Unusable descriptions (not sound, no name) give positions.
   tracks = ListSourceAudioTracks(streams, {{false, "Video", 0}, {true, "", 0}});
-  EXPECT_EQ(tracks[0].name, "Audio 1");
-  EXPECT_EQ(tracks[1].name, "Audio 2");
+  EXPECT_EQ(std::pair(tracks[0].name, tracks[1].name), std::pair(std::string("Audio 1"), std::string("Audio 2")));
 }
 
 std::string U32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
