@@ -111,7 +111,8 @@ TEST(JsonParserTest, StringEscapesDecodeToUtf8Bytes) {
   EXPECT_EQ(Parsed("\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"").text, "\"\\/\b\f\n\r\t");
   EXPECT_EQ(Parsed("\"\\u0041\\u007F\\u0080\\u00e9\\u07FF\\u0800\\uFFFF\"").text,
             "A\x7F\xC2\x80\xC3\xA9\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
-  EXPECT_EQ(Parsed("\"\\ud800\\udc00\\uDBFF\\uDFFF\"").text, "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+  EXPECT_EQ(Parsed("\"\\ud800\\udc00\\ud83d\\ude00\\uDBFF\\uDFFF\"").text,
+            "\xF0\x90\x80\x80\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF");
   EXPECT_EQ(Parsed("\"\\udc00\"").text, "\xED\xB0\x80");  // a lone low surrogate is kept
   EXPECT_EQ(Parsed("\"a\\u0000b\x7F\xFF\"").text, std::string("a\0b\x7F\xFF", 5));
 }
