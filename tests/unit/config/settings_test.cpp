@@ -147,8 +147,6 @@ TEST_F(SettingsTest, TextsAndBoolsFallBackUnlessExactlyAllowed) {
       {R"({"video":{"codec":"H264"}})", &Settings::codec, "h264"},
       {R"({"video":{"codec":"av1"}})", &Settings::codec, "av1"},
       {R"({"video":{"encoder":"hardware"}})", &Settings::encoder, "hardware"},
-      {R"({"video":{"quality":"low"}})", &Settings::quality, "low"},
-      {R"({"video":{"encoderPreset":"quality"}})", &Settings::encoderPreset, "quality"},
       {R"({"audio":{"tracks":"mixed"}})", &Settings::tracks, "mixed"},
       {R"({"general":{"language":"EN"}})", &Settings::language, "ko"},
       {R"({"hotkeys":{"saveReplay":"not a hotkey"}})", &Settings::saveReplayHotkey, "not a hotkey"},

@@ -9,7 +9,7 @@ namespace kp {
 namespace {
 
 TEST(Version, PiecesReadAsAtoiAndNewerComparesNumberLists) {
-  EXPECT_EQ(ParseVersion("1.4"), (std::vector<int>{1, 4, 0}));
+  EXPECT_EQ(ParseVersion("1.42"), (std::vector<int>{1, 42, 0}));
   EXPECT_EQ(ParseVersion(" 1.\t+2.-3..x9"), (std::vector<int>{1, 2, -3, 0, 0}));
   EXPECT_EQ(ParseVersion("99999999999.-99999999999"), (std::vector<int>{INT_MAX, INT_MIN, 0}));
   const struct {
