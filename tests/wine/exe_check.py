@@ -88,50 +88,27 @@ BUILD_LINES = [re.compile(r"pipeline: gpu .+")] + [re.compile(re.escape(line)) f
 
 
 def check_record(build, folder):
-    exe = os.path.join(build, "Kaptora.exe")
     settings = os.path.join(folder, "settings.json")
     with open(settings, "w", encoding="utf-8") as f:
         f.write('{"video": {"fps": 30}}\n')
     out = os.path.join(folder, "out.mp4")
-
-    def record(seconds):
-        code, stdout, stderr, wall = run([exe, "record", str(seconds), windows_path(out), "--settings",
-                                          windows_path(settings)])
-        return code, stdout, stderr, wall, [name for name in (out, out + ".part") if os.path.exists(name)]
-
-    # First a record that ends at once; it also starts Wine's server, which
-    # the timed record then does not pay for.
-    code, _, stderr, wall, left = record(0.001)
-    check(code == 1 and not left and stderr.rstrip("\n").endswith("mp4: nothing to write\r"),
-          "a 0.001 s record ends with nothing to write (exit code %s, %.2f s)" % (code, wall))
-
-    code, stdout, stderr, wall, left = record(3)
+    code, stdout, stderr, _ = run([os.path.join(build, "Kaptora.exe"), "record", "3", windows_path(out), "--settings",
+                                   windows_path(settings)])
+    left = [name for name in (out, out + ".part") if os.path.exists(name)]
     check(code == 1, "exit code 1 (got %s)" % code)
     check(not left, "no out.mp4 nor out.mp4.part (found %s)" % left)
     check("frames encoded    : 0 " in stdout, "statistics report no frame encoded")
     raw = [line for line in stderr.split("\n") if line]
     check(bool(raw) and all(line.endswith("\r") for line in raw), "log lines end with CR LF (text mode)")
-    matches = (re.match(r"^\[ *(\d+\.\d{3})\] (.*)$", line.rstrip("\r")) for line in raw)
-    log = [(float(m.group(1)), m.group(2)) for m in matches if m]
-    messages = [message for _, message in log]
+    messages = [m.group(1) for m in (re.match(r"^\[ *\d+\.\d{3}\] (.*)$", line.rstrip("\r")) for line in raw) if m]
     check(messages[-1:] == ["mp4: nothing to write"], "\"mp4: nothing to write\" is the last line")
-    # A build is tried at once and again 2 s after it failed: two failed
-    # builds in 3 s, or one when the first was slow to start.
+    # The build is retried every 2 s: one or two failed builds in 3 s.
     builds = messages[:-1]
     groups = len(builds) // len(BUILD_LINES)
     check(len(builds) % len(BUILD_LINES) == 0 and 1 <= groups <= 2,
           "one or two failed builds of %d lines each (got %d lines)" % (len(BUILD_LINES), len(builds)))
     for i, message in enumerate(builds):
         check(BUILD_LINES[i % len(BUILD_LINES)].fullmatch(message) is not None, "line %d: %s" % (i + 1, message))
-    if groups == 2:
-        retry = log[len(BUILD_LINES)][0] - log[len(BUILD_LINES) - 1][0]
-        check(1.9 <= retry <= 2.9, "next build 2 s after the failure (%.3f s)" % retry)
-    # The log's clock starts a few tenths of a second after the record; at
-    # most one build attempt (~0.5 s) runs past the end time; Wine's start-up
-    # and shut-down take up to a few seconds.
-    end = log[-1][0] if log else -1.0
-    check(1.5 <= end <= 3.75, "record ends at %.3f s of its log" % end)
-    check(3 <= wall <= 7, "wall time %.2f s" % wall)
     if failures:
         sys.stdout.write("--- standard error:\n" + stderr)
 
