@@ -126,6 +126,7 @@ def check_engine(t, c):
             with open(settings, "rb") as f:
                 text = f.read().decode("utf-8")
             c.equal(text, json.dumps(json.loads(text), indent=2) + "\n", "default settings file layout")
+        c.expect(wait_for(lambda: t.run(["reload"])[0] == 0, 30), "the engine serves its control channel")
         for word in ("save", "reload", "settings"):
             c.equal(t.run([word]), (0, ""), "%s reaches the running engine" % word)
         c.expect(wait_for(lambda: any(m.startswith("save: ") for m in t.log()[0]), 10), "save is answered in the log")
@@ -167,6 +168,7 @@ def check_unreadable_relative_settings(t, c):
                 "settings: unexpected character at offset 14 \u2014 using defaults"]
         c.expect(wait_for(lambda: want[1] in t.log()[0], 30), "unreadable settings are logged")
         c.expect(want[0] in t.log()[0], "relative settings path made absolute")
+        c.expect(wait_for(lambda: t.run(["reload"])[0] == 0, 30), "the engine serves its control channel")
         if t.wine:
             t.run(["stop"])
         else:
