@@ -1,25 +1,21 @@
 #!/usr/bin/env python3
-"""End-to-end check of kaptora-json: exact output bytes and exit codes.
+"""kaptora-json's output bytes and exit codes (what the parser and writer
+accept and print is pinned by their unit tests).
 
 Usage: json_tool_test.py [--wine] <path to kaptora-json>
-With --wine the tool is the Windows build, run under Wine; its output must be
-the same bytes (binary mode: no carriage returns).
+With --wine the tool is the Windows build under Wine; its output must be the
+same bytes (binary mode: no carriage returns).
 """
 import os
 import subprocess
 import sys
 import tempfile
 
-BOM = b"\xef\xbb\xbf"
-# What the parser and writer accept and print is pinned by their unit tests;
-# here the tool's bytes and exit codes: (input, exit code, stdout, stderr).
+# (input, exit code, stdout, stderr)
 CASES = [
-    (BOM + b'{"a":[1,2.5],"b":{},"a":[]}', 0, b'{\n  "a": [],\n  "b": {}\n}\n', b""),
-    (b'[-0,1e17,0.1,"\\u00e9\\u0001\\/"]', 0, b'[\n  0,\n  1e+17,\n  0.10000000000000001,\n  "\xc3\xa9\\u0001/"\n]\n',
-     b""),
-    (b"", 1, b"", b"unexpected end of input at offset 0\n"),
-    (BOM + b"{} x", 1, b"", b"unexpected trailing characters at offset 3\n"),
-    (b"[" * 65 + b"1" + b"]" * 65, 1, b"", b"nesting too deep at offset 65\n"),
+    (b'\xef\xbb\xbf{"a":[1,2.5],"b":{},"a":[]}', 0, b'{\n  "a": [],\n  "b": {}\n}\n', b""),
+    (b'["\\u00e9\\u0001\\/",0.1]', 0, b'[\n  "\xc3\xa9\\u0001/",\n  0.10000000000000001\n]\n', b""),
+    (b"{} x", 1, b"", b"unexpected trailing characters at offset 3\n"),
 ]
 
 
@@ -37,19 +33,16 @@ def main():
     failures = []
     with tempfile.TemporaryDirectory() as folder:
         def run_on(data, name):
-            path = os.path.join(folder, name)
-            with open(path, "wb") as f:
+            with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
-            return run(path)
+            return run(os.path.join(folder, name))
 
         for index, (data, code, out, err) in enumerate(CASES):
             r = run_on(data, "doc%d.json" % index)
             if (r.returncode, r.stdout, r.stderr) != (code, out, err):
                 failures.append("%r: rc=%d out=%r err=%r" % (data, r.returncode, r.stdout, r.stderr))
-            if code == 0:  # the tool's own output is a document it reads back unchanged
-                again = run_on(r.stdout, "again%d.json" % index)
-                if (again.returncode, again.stdout) != (0, r.stdout):
-                    failures.append("not a fixed point %r: %r" % (data, again.stdout))
+            if code == 0 and run_on(r.stdout, "again.json").stdout != r.stdout:
+                failures.append("its own output does not read back unchanged: %r" % data)
 
         for paths in [[], [os.path.join(folder, "doc0.json")] * 2, [os.path.join(folder, "missing.json")], [folder]]:
             r = run(*paths)

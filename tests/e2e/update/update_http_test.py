@@ -1,16 +1,12 @@
 #!/usr/bin/env python3
 """The update check's HTTP client against local servers (127.0.0.1 only).
 
-Beside a copy of PROGRAM, updates.json lists in order: a 404, a closed port, a
-server that accepts and never answers, a 2 MiB manifest (9.0.0 if read whole),
-a manifest announcing 0.3.0, and an address that must not be asked. Checks the
-log lines, the result, the requests the servers saw and their user agent.
-Under Wine the silent server hangs up after 15 s: Wine's WinHttpReceiveResponse
-waits for headers without the receive timeout.
-
-With --wine --engine PROGRAM is Kaptora.exe: it checks after its real 30 s
-delay and logs the result in engine.log (the balloon cannot be observed);
-then `stop` ends it. (On Linux the host's side of the notice is unit-tested.)
+updates.json beside a copy of PROGRAM lists a 404, a closed port, a server
+that never answers (under Wine it hangs up after 15 s: WinHttpReceiveResponse
+waits for headers without the receive timeout), a 2 MiB manifest, one
+announcing 0.3.0, and an address that must not be asked. With --wine --engine
+PROGRAM is Kaptora.exe, which checks after its real 30 s delay and logs to
+engine.log; `stop` ends it.
 
 usage: update_http_test.py [--wine [--engine]] PROGRAM VERSION
 """
@@ -78,8 +74,6 @@ def wine_engine_log():
 
 
 def run_wine_engine(program, scratch, env):
-    """Kaptora.exe under Wine until its check is done (or 120 s), then stop.
-    Its lines are read from engine.log; the balloon itself is not observable."""
     log = wine_engine_log()
     if log:
         os.remove(log)

@@ -35,7 +35,6 @@ TEST(ConsoleShellTest, LogsWhatItShowsReloadsOnAWatchedWriteAndRefusesPostsOnceG
   const std::wstring settingsPath = temp.File(L"settings.json");
   ASSERT_TRUE(SaveSettings(settingsPath, settings));
   auto core = std::make_unique<HostCore>(*shell, engine, SystemFiles(), settingsPath, settings);
-  // Polls the shell's descriptors once (at most `ms`) and dispatches.
   auto pollOnce = [&](int ms) {
     std::vector<pollfd> fds;
     shell->AppendPollFds(&fds);
@@ -47,10 +46,6 @@ TEST(ConsoleShellTest, LogsWhatItShowsReloadsOnAWatchedWriteAndRefusesPostsOnceG
   ASSERT_TRUE(shell->WatchFolder(temp.path()));
   EXPECT_TRUE(log.Has("notification: Couldn't register hotkey | Alt+F9 is used by another program. Change it in "
                       "settings."));
-  core->RefreshTrayStatus();
-  EXPECT_EQ(log.CountStartingWith("tray: "), 1);  // an unchanged state is not shown again
-  core->OnControlEvent(ControlEvent::kShowSettings);
-  EXPECT_TRUE(log.Has("launch: notepad.exe \"" + temp.utf8() + "/settings.json\""));
 
   settings.bufferSeconds = 42;
   ASSERT_TRUE(SaveSettings(settingsPath, settings));
@@ -66,7 +61,6 @@ TEST(ConsoleShellTest, LogsWhatItShowsReloadsOnAWatchedWriteAndRefusesPostsOnceG
   // frees the payload (the sanitizer run checks for leaks).
   const PostFunction post = shell->Poster();
   EXPECT_TRUE(PostUpdateAvailable(post, "9.9", ""));
-  EXPECT_TRUE(PostUpdateAvailable(post, "9.8", ""));
   ASSERT_TRUE(pollOnce(1000));
   EXPECT_TRUE(log.Has("notification: Update available | Kaptora 9.9 is out. Click to update."));
   EXPECT_TRUE(PostUpdateAvailable(post, "9.7", ""));  // left queued: freed with the shell

@@ -1,6 +1,5 @@
-// The host's decisions against a scripted engine and a recording shell on a
-// deterministic clock: every shell call becomes one line, timers fire when the
-// test runs time forward, posted messages wait until the test pumps them.
+// The host against a scripted engine and a recording shell (one line per call)
+// on a deterministic clock.
 #include "app/host_core.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,25 +31,21 @@ class FakeHostShell : public HostShell {
     for (auto& [message, payload] : posted_) FreePostedPayload(message, payload);
   }
 
-  bool AddTrayIcon(TrayState state, const std::wstring& tip) override {
-    return Record("add " + std::to_string(int(state)) + " " + U8(tip)), addAccepted;
-  }
-  void ModifyTrayIcon(TrayState state, const std::wstring& tip) override {
-    Record("modify " + std::to_string(int(state)) + " " + U8(tip));
-  }
+  bool AddTrayIcon(TrayState state, const std::wstring& tip) override { return Record("add", state, tip), addAccepted; }
+  void ModifyTrayIcon(TrayState state, const std::wstring& tip) override { Record("modify", state, tip); }
   void ShowNotification(const std::wstring& title, const std::wstring& text) override {
-    Record("notify " + U8(title) + " | " + U8(text));
+    calls_.push_back("notify " + U8(title) + " | " + U8(text));
   }
   void RemoveTrayIcon() override {}
   int TrackMenu(const std::vector<MenuItem>& items, ScreenPoint) override { return lastMenu = items, menuChoice; }
   void Launch(const std::wstring& program, const std::wstring& args) override {
-    Record("launch " + U8(program) + " " + U8(args));
+    calls_.push_back("launch " + U8(program) + " " + U8(args));
   }
   std::wstring ProgramFolder() override { return programFolder; }
-  bool PlaySaveSound() override { return Record("save sound"), true; }
-  void PlayWave(const std::vector<uint8_t>&) override { Record("wave"); }
+  bool PlaySaveSound() override { return calls_.push_back("save sound"), true; }
+  void PlayWave(const std::vector<uint8_t>&) override { calls_.push_back("wave"); }
   bool RegisterHotkey(int id, uint32_t modifiers, uint32_t key) override {
-    Record("register " + std::to_string(id));
+    calls_.push_back("register " + std::to_string(id));
     return std::find(taken.begin(), taken.end(), std::pair{modifiers & ~kModNoRepeat, key}) == taken.end();
   }
   void UnregisterHotkey(int) override {}
@@ -60,7 +56,7 @@ class FakeHostShell : public HostShell {
   PostFunction Poster() override {
     return [this](uint32_t message, void* payload) { return posted_.emplace_back(message, payload), true; };
   }
-  void Quit() override { Record("quit"); }
+  void Quit() override { calls_.push_back("quit"); }
 
   // Moves the clock forward by `ms`, firing due timers in time order.
   void RunFor(HostCore& core, int64_t ms) {
@@ -90,7 +86,9 @@ class FakeHostShell : public HostShell {
   std::vector<MenuItem> lastMenu;
 
  private:
-  void Record(std::string call) { calls_.push_back(std::move(call)); }
+  void Record(const char* what, TrayState state, const std::wstring& tip) {
+    calls_.push_back(what + (" " + std::to_string(int(state))) + " " + U8(tip));
+  }
 
   test::FakeClock& clock_;
   Calls calls_;
@@ -127,11 +125,11 @@ class HostCoreTest : public ::testing::Test {
     core = std::make_unique<HostCore>(shell, engine, SystemFiles(), settingsPath, settings);
     core->Start(loadError);
   }
-  // The calls since the last look that start with `prefix`.
-  Calls Take(const std::string& prefix) {
+  // The calls since the last look that start with one of `prefixes`.
+  Calls Take(std::initializer_list<std::string_view> prefixes) {
     Calls out;
     for (std::string& call : shell.TakeCalls()) {
-      if (call.rfind(prefix, 0) == 0) out.push_back(std::move(call));
+      if (std::any_of(prefixes.begin(), prefixes.end(), [&](auto p) { return call.starts_with(p); })) out.push_back(call);
     }
     return out;
   }
@@ -185,11 +183,7 @@ TEST_F(HostCoreTest, ReloadReRegistersHotkeysOnlyWhenTheirTextChangedAndSwitches
     shell.TakeCalls();
     Rewrite(row.change);
     core->ReloadSettings();
-    Calls got;
-    for (const auto& c : shell.TakeCalls()) {
-      if (c.rfind("register ", 0) == 0 || c.rfind("modify ", 0) == 0) got.push_back(c);
-    }
-    EXPECT_EQ(got, row.expected);
+    EXPECT_EQ(Take({"register ", "modify "}), row.expected);
   }
 }
 
@@ -200,16 +194,16 @@ TEST_F(HostCoreTest, FailedHotkeysAreLoggedEachAndListedInOneNotification) {
   Start();
   EXPECT_TRUE(log.Has("hotkey: cannot register 'Alt+' (invalid)"));
   EXPECT_TRUE(log.Has("hotkey: cannot register 'Alt+F9' (in use by another program)"));
-  EXPECT_EQ(Take("notify "),
+  EXPECT_EQ(Take({"notify "}),
             Calls{"notify Couldn't register hotkey | Alt+, Alt+F9 is used by another program. Change it in settings."});
 }
 
 TEST_F(HostCoreTest, UnreadableSettingsNotifyAtStartAndOnReloadKeepTheSettingsInForce) {
   Start("JSON: unexpected character at offset 3");
-  EXPECT_EQ(Take("notify "), Calls{"notify Couldn't read the settings file | JSON: unexpected character at offset 3"});
+  EXPECT_EQ(Take({"notify "}), Calls{"notify Couldn't read the settings file | JSON: unexpected character at offset 3"});
   test::WriteFileBytes(settingsPath, "{ nope");
   core->ReloadSettings();
-  EXPECT_EQ(Take("notify "),
+  EXPECT_EQ(Take({"notify "}),
             Calls{"notify Couldn't read the settings file | Recording continues with the previous settings."});
   EXPECT_EQ(engine.applied.size(), 1u);
   EXPECT_TRUE(log.Has("settings: expected object key at offset 2 \xE2\x80\x94 keeping current settings"));
@@ -243,11 +237,7 @@ TEST_F(HostCoreTest, SoundsAndNotificationsFollowTheSettingsButTheUpdateNoticeAl
     ASSERT_TRUE(PostUpdateAvailable(post, "2.0.0", "notes"));
     ASSERT_TRUE(PostUpdateAvailable(post, "2.0.0", "notes"));  // announced once
     EXPECT_EQ(shell.PumpPosted(*core), 4);
-    Calls got;
-    for (const std::string& call : shell.TakeCalls()) {
-      if (call.rfind("notify ", 0) == 0 || call == "wave" || call == "save sound") got.push_back(call);
-    }
-    EXPECT_EQ(got, row.expected);
+    EXPECT_EQ(Take({"notify ", "wave", "save sound"}), row.expected);
   }
 }
 
@@ -258,7 +248,7 @@ TEST_F(HostCoreTest, NotificationClicksOpenTheUpdatePageUntilASaveSucceedsThenTh
     shell.PumpPosted(*core);
     shell.TakeCalls();
     core->OnTrayEvent(TrayEvent::kBalloonClick, {});
-    return Take("launch ");
+    return Take({"launch "});
   };
   EXPECT_EQ(click(), Calls{});  // nothing saved yet
   PostUpdateAvailable(post, "3.1", "");
@@ -276,10 +266,10 @@ TEST_F(HostCoreTest, NotificationClicksOpenTheUpdatePageUntilASaveSucceedsThenTh
   PostUpdateAvailable(post, "3.2", "");
   EXPECT_EQ(click(), Calls{app + " --page update"});
   core->RunMenuCommand(kMenuEditClip);
-  EXPECT_EQ(Take("launch "), Calls{app + " --edit"});  // the clip is not on disk
+  EXPECT_EQ(Take({"launch "}), Calls{app + " --edit"});  // the clip is not on disk
   test::WriteFileBytes(clip, "");
   core->RunMenuCommand(kMenuEditClip);
-  EXPECT_EQ(Take("launch "), Calls{app + " --edit \"" + clipText + "\""});
+  EXPECT_EQ(Take({"launch "}), Calls{app + " --edit \"" + clipText + "\""});
 }
 
 TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChangeAndLowSpaceShowsOncePerEpisode) {
@@ -313,7 +303,7 @@ TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChangeAndLowSpaceShow
   for (bool low : {true, true, false, true}) {
     engine.status.lowSpace = low;
     shell.RunFor(*core, 1000);
-    shown += Take("notify Buffer drive is running out of space").size();
+    shown += Take({"notify Buffer drive is running out of space"}).size();
   }
   EXPECT_EQ(shown, 2u);
 }
@@ -326,29 +316,18 @@ TEST_F(HostCoreTest, MenuGreysSaveUntilBufferedAndRunsTheChosenCommand) {
   ASSERT_EQ(shell.lastMenu.size(), 8u);
   EXPECT_EQ(shell.lastMenu[0], (MenuItem{kMenuSaveClip, L"Save clip\tAlt+F10", true, false}));
   EXPECT_TRUE(shell.lastMenu[5].isDefault);
-
-  const struct {
-    int choice;
-    std::string call;  // among the calls the command makes
-  } rows[] = {
-      {kMenuSaveClip, "save sound"},
-      {kMenuToggleReplay, "modify 1 Kaptora\nReplay paused\nSave clip: Alt+F10"},
-      {kMenuOpenClipFolder, "launch " + temp.utf8() + "/clips "},
-      {kMenuExit, "quit"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.choice);
-    shell.TakeCalls();
-    shell.menuChoice = row.choice;
+  shell.TakeCalls();
+  for (int choice : {kMenuToggleReplay, kMenuOpenClipFolder, kMenuExit}) {
+    shell.menuChoice = choice;
     core->ShowTrayMenu({});
-    const Calls calls = shell.TakeCalls();
-    EXPECT_NE(std::find(calls.begin(), calls.end(), row.call), calls.end());
   }
+  EXPECT_EQ(shell.TakeCalls(), (Calls{"modify 1 Kaptora\nReplay paused\nSave clip: Alt+F10",
+                                      "launch " + temp.utf8() + "/clips ", "quit"}));
   EXPECT_TRUE(test::FileExists(temp.File(L"clips")));  // created before it is opened
   core->OnHotkey(kToggleHotkeyId);
   EXPECT_TRUE(engine.replayEnabled);
   core->OnTrayEvent(TrayEvent::kDoubleClick, {});
-  EXPECT_EQ(Take("launch "), Calls{"launch notepad.exe " + quotedSettings});
+  EXPECT_EQ(Take({"launch "}), Calls{"launch notepad.exe " + quotedSettings});
 }
 
 }  // namespace

@@ -16,13 +16,10 @@ TEST(JsonWriterTest, NumbersAndStrings) {
     JsonValue value;
     std::string text;
   } rows[] = {
-      {JsonValue::MakeNumber(-7.0), "-7"},
-      {JsonValue::MakeNumber(-0.0), "0"},
-      {JsonValue::MakeNumber(2.5), "2.5"},
-      {JsonValue::MakeNumber(0.1), "0.10000000000000001"},
+      {JsonValue::MakeNumber(-7.0), "-7"},  {JsonValue::MakeNumber(-0.0), "0"},
+      {JsonValue::MakeNumber(2.5), "2.5"}, {JsonValue::MakeNumber(0.1), "0.10000000000000001"},
       {JsonValue::MakeNumber(999999999999999.0), "999999999999999"},
-      {JsonValue::MakeNumber(-1e15), "-1000000000000000"},
-      {JsonValue::MakeNumber(1e17), "1e+17"},
+      {JsonValue::MakeNumber(-1e15), "-1000000000000000"}, {JsonValue::MakeNumber(1e17), "1e+17"},
       {JsonValue::MakeNumber(4.9406564584124654e-324), "4.9406564584124654e-324"},
       {JsonValue::MakeString("\"\\\n\r\t/\xC3\xA9\x7F\xFF"), "\"\\\"\\\\\\n\\r\\t/\xC3\xA9\x7F\xFF\""},
       {JsonValue::MakeString(std::string("\0\b\f\x1F", 4)), "\"\\u0000\\u0008\\u000c\\u001f\""},
@@ -36,21 +33,9 @@ TEST(JsonWriterTest, ContainersUseTwoSpaceIndentationOneItemPerLine) {
       ParseJson(" \t\r\n{\"a\" : [ 1 ,true],\"b\":{ },\"k\\\"ey\":{\"list\":[[ ],{\"x\":null},false]}} \n");
   ASSERT_TRUE(doc.has_value());
   EXPECT_EQ(SerializeJson(*doc),
-            "{\n"
-            "  \"a\": [\n"
-            "    1,\n"
-            "    true\n"
-            "  ],\n"
+            "{\n  \"a\": [\n    1,\n    true\n  ],\n"
             "  \"b\": {},\n"
-            "  \"k\\\"ey\": {\n"
-            "    \"list\": [\n"
-            "      [],\n"
-            "      {\n"
-            "        \"x\": null\n"
-            "      },\n"
-            "      false\n"
-            "    ]\n"
-            "  }\n"
+            "  \"k\\\"ey\": {\n    \"list\": [\n      [],\n      {\n        \"x\": null\n      },\n      false\n    ]\n  }\n"
             "}\n");
 }
 

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "support/temp_folder.h"
 
@@ -16,8 +15,7 @@ namespace {
 using E = ControlEvent;
 using Kind = ControlEvents::Wake::Kind;
 
-// Each test gets its own runtime folder so a real engine of the user is
-// never signalled.
+// A runtime folder of its own, so a real engine of the user is never signalled.
 class ControlChannelTest : public ::testing::Test {
  protected:
   ControlChannelTest() {
@@ -32,20 +30,16 @@ class ControlChannelTest : public ::testing::Test {
   std::optional<std::string> saved_;
 };
 
-TEST_F(ControlChannelTest, OneInstanceHoldsTheLockAndSignalsWithoutAnEngineCreateNothing) {
-  EXPECT_FALSE(SignalControlEvent(E::kSave));
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(folder_.utf8()) / "kaptora"));
-  auto first = AcquireInstanceLock();
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(AcquireInstanceLock(), nullptr);
-  first.reset();
-  EXPECT_NE(AcquireInstanceLock(), nullptr);
-}
-
 // Pending signals are served Save first, then Stop (which stays set), then
 // Reload and ShowSettings; repeats coalesce, and a full queue still counts
 // as delivered.
-TEST_F(ControlChannelTest, PendingEventsAreServedSaveFirstThenStopAndRepeatsCoalesce) {
+TEST_F(ControlChannelTest, OneInstanceHoldsTheLockAndPendingEventsAreServedSaveFirstThenStop) {
+  EXPECT_FALSE(SignalControlEvent(E::kSave));  // no engine: nothing is created
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(folder_.utf8()) / "kaptora"));
+  auto lock = AcquireInstanceLock();
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(AcquireInstanceLock(), nullptr);
+
   auto events = CreateControlEvents();
   ASSERT_NE(events, nullptr);
   for (int i = 0; i < 2000; ++i) ASSERT_TRUE(SignalControlEvent(E::kSave)) << i;

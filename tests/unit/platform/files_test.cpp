@@ -2,15 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "support/fault_files.h"
 #include "support/temp_folder.h"
 
 namespace kp {
 namespace {
 
-TEST(FilesTest, FilesAreSharedWhileWrittenAndCreateModesHold) {
+TEST(FilesTest, ReadersShareAFileBeingWrittenCreateModesHoldAndListingsSkipFolders) {
   test::TempFolder dir;
   Files& files = SystemFiles();
   const std::wstring path = dir.File(L"a.bin");
@@ -26,27 +24,11 @@ TEST(FilesTest, FilesAreSharedWhileWrittenAndCreateModesHold) {
   EXPECT_EQ(std::string(buffer, got), "world");  // preallocation does not change the length
   EXPECT_TRUE(writer->Close());
   EXPECT_FALSE(files.Create(path, {CreateMode::kExclusive}, &writer));
-  ASSERT_TRUE(files.Create(path, {CreateMode::kTruncate}, &writer));
-  writer->Close();
-  EXPECT_EQ(files.Stat(path).size, 0u);
   EXPECT_EQ(files.OpenForRead(dir.File(L"nope"), &reader).error, kErrorFileNotFound);
-  EXPECT_FALSE(files.OpenForRead(dir.path(), &reader));  // a folder is not a file
-}
-
-TEST(FilesTest, FolderChainsListOnlyFiles) {
-  test::TempFolder dir;
-  Files& files = SystemFiles();
-  const std::wstring deep = dir.File(L"a") + L"/b/c";
-  ASSERT_TRUE(files.CreateFolderChain(deep));
-  EXPECT_TRUE(files.CreateFolderChain(deep));  // existing is fine
-  test::WriteFileBytes(deep + L"/one.kpseg", "1");
-  test::WriteFileBytes(deep + L"/two.txt", "22");
+  ASSERT_TRUE(files.CreateFolderChain(dir.File(L"a") + L"/b"));
   std::vector<std::wstring> names;
-  ASSERT_TRUE(files.ListFiles(dir.File(L"a") + L"/b", &names));
-  EXPECT_TRUE(names.empty());  // folders are not listed
-  ASSERT_TRUE(files.ListFiles(deep, &names));
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::wstring>{L"one.kpseg", L"two.txt"}));
+  ASSERT_TRUE(files.ListFiles(dir.path(), &names));
+  EXPECT_EQ(names, std::vector<std::wstring>{L"a.bin"});
 }
 
 TEST(FilesTest, WholeFileHelpersLeaveNothingHalfWrittenAndPassTheErrorOn) {
