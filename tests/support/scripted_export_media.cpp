@@ -5,26 +5,26 @@
 #include "video/nv12_frame.h"
 
 namespace kp::test {
-
 namespace {
+
+constexpr int64_t kFrameTicks = 333'333;  // 30 pictures a second
 
 class ScriptedVideoSource : public VideoSource {
  public:
-  explicit ScriptedVideoSource(const ScriptedSource& source) : source_(source), frameTicks_(10'000'000 / source.fps) {}
+  explicit ScriptedVideoSource(const ScriptedSource& source) : source_(source) {}
   GpuDevice* Device() override { return reinterpret_cast<GpuDevice*>(this); }
-  void Seek(int64_t time) override { next_ = std::max<int64_t>(time, 0) / frameTicks_; }
+  void Seek(int64_t time) override { next_ = std::max<int64_t>(time, 0) / kFrameTicks; }
   ReadStatus Read(DecodedPicture* picture) override {
-    const int64_t time = next_ * frameTicks_;
+    const int64_t time = next_ * kFrameTicks;
     if (time >= source_.pictureEnd) return ReadStatus::EndOfStream;
     if (source_.failDecodeAt >= 0 && time >= source_.failDecodeAt) return ReadStatus::Failed;
     ++next_;
-    *picture = {time, frameTicks_, reinterpret_cast<GpuTexture*>(this), 0};
+    *picture = {time, kFrameTicks, reinterpret_cast<GpuTexture*>(this), 0};
     return ReadStatus::Sample;
   }
 
  private:
   const ScriptedSource& source_;
-  int64_t frameTicks_;
   int64_t next_ = 0;
 };
 
@@ -72,7 +72,7 @@ class ScriptedAudioReader : public AudioTrackReader {
 }  // namespace
 
 std::optional<SourceDescription> ScriptedExportMedia::Describe(const std::wstring&) {
-  SourceDescription d{source_.duration, {{0, StreamKind::Video, true, 64, 48, source_.fps, 1, std::nullopt, 0}}};
+  SourceDescription d{60'000'000, {{0, StreamKind::Video, true, 64, 48, 30, 1, std::nullopt, 0}}};
   for (const ScriptedAudioStream& a : source_.audio) {
     d.streams.push_back({a.index, StreamKind::Audio, false, 0, 0, 0, 0, std::nullopt, 20'000});
   }

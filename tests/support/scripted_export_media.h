@@ -1,7 +1,8 @@
-// A scripted media system for export tests: a 64x48 source with a picture
-// every 1/fps up to `pictureEnd`, audio streams of constant PCM, an edit
-// processor that hands the stand-in H.264 encoder a CPU NV12 frame, and a
-// record of the pictures the export processed.
+// A scripted media system for export tests: a 6 s 64x48 source with a
+// picture every 1/30 s up to `pictureEnd`, audio streams of constant PCM (every
+// sample 1,000, in blocks of 1,024 frames), an edit processor that hands the
+// stand-in H.264 encoder a CPU NV12 frame, and a record of the pictures the
+// export processed.
 #pragma once
 
 #include <memory>
@@ -11,7 +12,6 @@
 
 namespace kp::test {
 
-// Blocks of 1,024 frames, every sample 1,000.
 struct ScriptedAudioStream {
   uint32_t index = 1;
   int64_t endsAt = -1;  // source time where the stream stops; -1: with the pictures
@@ -19,9 +19,7 @@ struct ScriptedAudioStream {
 };
 
 struct ScriptedSource {
-  uint64_t duration = 60'000'000;
   int64_t pictureEnd = 60'000'000;
-  uint32_t fps = 30;
   std::vector<ScriptedAudioStream> audio;
   std::vector<bool> adapterWorks = {true};  // one entry per adapter
   bool processorFails = false;

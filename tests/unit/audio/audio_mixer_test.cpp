@@ -1,6 +1,5 @@
-// The mixer with scripted tone sources on a fake clock, driven turn by turn.
-// The fake codec hands back each block's PCM, so the samples every track
-// received can be checked exactly.
+// The mixer with scripted tone sources on a fake clock, turn by turn; the fake
+// codec hands back each block's PCM, so every track's samples can be checked.
 #include "audio/audio_mixer.h"
 
 #include <gtest/gtest.h>
@@ -44,8 +43,7 @@ AudioConfig Config(bool desktop, bool microphone, const std::string& layout) {
 }
 
 // Sources and mixer stepped in turn on one fake clock: deterministic.
-class MixRig {
- public:
+struct MixRig {
   MixRig(const AudioConfig& config, ToneScript desktop, ToneScript microphone = Dc(0.5f))
       : kinds_(BuildTrackKinds(config)), tracks(kinds_.size()) {
     if (config.desktopEnabled) AddSource(AudioSourceKind::kDesktop, desktop, config.desktopVolume, &desktopRing_);
@@ -86,20 +84,15 @@ class MixRig {
     return ::testing::AssertionSuccess();
   }
 
-  std::shared_ptr<test::FakeCodecRecord> record = std::make_shared<test::FakeCodecRecord>();
-  test::FakeClock clock{kOrigin};
-
- private:
   void AddSource(AudioSourceKind kind, ToneScript script, float volume, AudioRing* ring) {
     auto device = std::make_unique<ToneAudioDevice>(kind, clock, std::move(script));
     sources_.push_back(std::make_unique<AudioSource>(kind, L"default", volume, kOrigin, ring, std::move(device), clock));
   }
+  std::shared_ptr<test::FakeCodecRecord> record = std::make_shared<test::FakeCodecRecord>();
+  test::FakeClock clock{kOrigin};
   std::vector<TrackKind> kinds_;
-  AudioRing desktopRing_;
-  AudioRing microphoneRing_;
+  AudioRing desktopRing_, microphoneRing_;
   std::vector<std::unique_ptr<AudioSource>> sources_;
-
- public:
   std::vector<std::vector<std::shared_ptr<const EncodedPacket>>> tracks;
   std::unique_ptr<AudioMixer> mixer;
 };
@@ -134,18 +127,14 @@ TEST(AudioTracksTest, TrackListsFollowSourcesAndLayout) {
 
 TEST(AudioTracksTest, ConfigComesFromTheSettings) {
   Settings settings;
-  settings.desktop = {false, L"{0.0.0.00000000}.{abc}", 150};
+  settings.desktop = {false, L"{abc}", 150};
   settings.microphone = {true, L"default", 35};
   settings.tracks = "separate";
   settings.audioBitrateKbps = 128;
-  const AudioConfig config = MakeAudioConfig(settings);
-  EXPECT_FALSE(config.desktopEnabled);
-  EXPECT_EQ(config.desktopDevice, L"{0.0.0.00000000}.{abc}");
-  EXPECT_FLOAT_EQ(config.desktopVolume, 1.5f);
-  EXPECT_TRUE(config.microphoneEnabled);
-  EXPECT_FLOAT_EQ(config.microphoneVolume, 0.35f);
-  EXPECT_EQ(config.trackLayout, "separate");
-  EXPECT_EQ(config.bitrateKbps, 128u);
+  const AudioConfig c = MakeAudioConfig(settings);
+  EXPECT_EQ(std::tuple(c.desktopEnabled, c.desktopDevice, c.desktopVolume, c.microphoneEnabled, c.microphoneVolume,
+                       c.trackLayout, c.bitrateKbps),
+            std::tuple(false, std::wstring(L"{abc}"), 1.5f, true, 0.35f, std::string("separate"), 128u));
 }
 
 TEST(AudioMixerTest, SixteenBitConversionClampsAndRounds) {

@@ -89,16 +89,6 @@ TEST(AudioPipelineTest, RunsTracksInOrderOnTheGridAndStopsCleanly) {
   EXPECT_TRUE(log.Has("audio: mic capturing 'Tone 1000 Hz'"));
 }
 
-TEST(AudioPipelineTest, RestartBeginsANewClock) {
-  AudioPipeline pipeline(Both("separate"), FakeCodecEnvironment());
-  Record(pipeline, 2);
-  const int64_t firstOrigin = pipeline.Origin();
-  const Packets second = Record(pipeline, 2);
-  EXPECT_GT(pipeline.Origin(), firstOrigin);
-  ASSERT_GE(second.size(), 2u);
-  EXPECT_EQ(second[0].second->pts, pipeline.Origin());
-}
-
 // The capture thread may stop its own source (from a device callback); the
 // owner's next Start must then start a new run rather than find the ending
 // one still "running".

@@ -1,11 +1,10 @@
 // The portable rules of the platform media edges: the upload copy of a
-// system-memory NV12 picture, the processor's input-view cache, how far
-// stream discovery goes and what a reader pass means.
+// system-memory NV12 picture, how far stream discovery goes and what a reader
+// pass means.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "export/input_view_cache.h"
 #include "export/nv12_upload.h"
 #include "export/source_reader_rules.h"
 
@@ -40,27 +39,6 @@ TEST(CopyNv12PlanesTest, CopiesOnlyPictureBytesOrNothingAtAll) {
     }
   }
   EXPECT_EQ(Nv12SourceBytes(1920, 1080, 1920), 3'110'400u);
-}
-
-TEST(InputViewCacheTest, MakesOneViewPerTextureAndSliceUntilCleared) {
-  int made = 0;
-  bool fail = false;
-  const auto make = [&](const void*, uint32_t slice, int* view) {
-    *view = ++made * 10 + static_cast<int>(slice);
-    return !fail;
-  };
-  InputViewCache<int> cache;
-  const int a = 0, b = 0;
-  EXPECT_EQ(*cache.Get(&a, 0, make), 10);
-  EXPECT_EQ(*cache.Get(&a, 0, make), 10);  // reused, not made again
-  EXPECT_EQ(*cache.Get(&a, 3, make), 23);  // same texture, other slice
-  EXPECT_EQ(*cache.Get(&b, 0, make), 30);  // other texture, same slice
-  fail = true;
-  EXPECT_EQ(cache.Get(&b, 1, make), nullptr);  // a failed view is not kept...
-  fail = false;
-  EXPECT_EQ(*cache.Get(&b, 1, make), 51);  // ...so the next picture tries again
-  cache.Clear();                           // a rebuilt stage needs fresh views
-  EXPECT_EQ(*cache.Get(&a, 0, make), 60);
 }
 
 TEST(SourceReaderRulesTest, DiscoveryAndReaderPassOutcome) {
