@@ -93,9 +93,19 @@ TEST(MfCodecPropertiesTest, QualityScales) {
   }
 }
 
-TEST(MfEncoderSettingsTest, OutputTypeBitrate) {
+TEST(MfEncoderSettingsTest, OutputTypeBitrateAndOpenedLine) {
   EXPECT_EQ(MfOutputTypeBitrate(Config1080p(RateControl::Vbr)), 16'174'080u);
   EXPECT_EQ(MfOutputTypeBitrate(Config1080p(RateControl::ConstantQuality)), 9'953'280u);
+
+  test::LogCapture log;
+  LogMfEncoderOpened("Contoso MFT", Config1080p(RateControl::Vbr), false, true);
+  LogMfEncoderOpened("Contoso MFT", Config1080p(RateControl::ConstantQuality), true, false);
+  LogMfEncoderOpened("Contoso MFT", Config1080p(RateControl::ConstantQuality), false, true);
+  EXPECT_EQ(log.Lines(), (Lines{
+                             "mf: Contoso MFT, H.264 1920x1080@60, 16.2 Mbps VBR (max 24.3), async",
+                             "mf: Contoso MFT, H.264 1920x1080@60, quality mode QP 20 (max 19.9 Mbps), sync",
+                             "mf: Contoso MFT, H.264 1920x1080@60, quality mode CQ 23 (max 19.9 Mbps), async",
+                         }));
 }
 
 TEST(MfPacketTest, TimesKeyframeAndFirstParameterSets) {

@@ -71,6 +71,23 @@ TEST_F(MfEventPumpTest, WaitsForInputUpToTheLimitAndReportsOnlyTheFirstDrop) {
   }
 }
 
+TEST_F(MfEventPumpTest, CollectsOutputsAndCountsRequestsWhilePumping) {
+  MfEventPump pump(events, clock, /*realtime=*/true);
+  events.Add(0, kMfEventHaveOutput);
+  events.Add(0, kMfEventNeedInput, /*hr=*/1);  // S_FALSE is a success
+  events.Add(0, 999);                          // unknown events are ignored
+  events.Add(0, kMfEventHaveOutput);
+  events.Add(0, kMfEventNeedInput);
+  events.Add(1 * kMs, kMfEventHaveOutput);  // not there yet
+  EXPECT_TRUE(pump.Pump(/*waitForInput=*/false));
+  EXPECT_EQ(events.collected, 2);
+  EXPECT_EQ(pump.pendingInputRequests(), 2);
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+  EXPECT_EQ(Elapsed(), 0) << "neither the pump nor pending requests wait";
+  EXPECT_EQ(pump.pendingInputRequests(), 0);
+}
+
 // A failing queue fails the call; a transform reporting failure (MEError, or a
 // failed status) fails input and drain for good, logging once.
 TEST_F(MfEventPumpTest, QueueAndTransformFailures) {
