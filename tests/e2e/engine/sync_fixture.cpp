@@ -33,10 +33,7 @@ void SleepUntil(int64_t origin, int64_t offset) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: kp_sync_fixture <clip-folder> <buffer-folder>\n");
-    return 2;
-  }
+  if (argc != 3) return 2;
   const int64_t origin = static_cast<int64_t>(kp::MonotonicNow());
 
   kp::SimChainOptions video;

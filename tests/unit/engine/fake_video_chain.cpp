@@ -38,6 +38,7 @@ bool FakeVideoChain::Encode(int64_t pts, int64_t duration, PacketList& packets) 
   auto packet = std::make_shared<EncodedPacket>();
   packet->pts = pts;
   packet->duration = duration;
+  packet->keyframe = Call().frame % 60 == 0;
   packet->data.assign(100, 0);
   packets.push_back(std::move(packet));
   return true;

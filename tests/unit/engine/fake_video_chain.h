@@ -54,7 +54,7 @@ struct FakeChainFactory : VideoChainFactory {
   // Frame calls.
   std::function<CaptureStatus(FrameCall)> acquire = [](FrameCall) { return CaptureStatus::NewFrame; };
   std::function<bool(FrameCall)> compose = [](FrameCall) { return true; };
-  // Default: one 100-byte packet per frame with the given time stamps.
+  // Default: one 100-byte packet per frame, a keyframe every 60.
   std::function<bool(FrameCall, int64_t, int64_t, PacketList&)> encode;
   std::function<int32_t(int)> recoveries = [](int) { return 0; };
   bool returnNoChain = false;

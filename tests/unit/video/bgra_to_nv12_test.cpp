@@ -65,6 +65,7 @@ TEST(ConvertToNv12Test, SolidColourFillsTheDestinationBarsAndEmptySourcesAreBlac
   noColumns.Resize(0, 32);
   ConvertToNv12(noColumns, {0, 0, 64, 32}, frame);
   EXPECT_EQ(std::count(frame.data.begin(), frame.data.begin() + 64 * 32, 16), 64 * 32) << "a source without pixels";
+  EXPECT_EQ(std::count(frame.data.begin() + 64 * 32, frame.data.end(), 128), 64 * 16) << "and its chroma";
 }
 
 TEST(ConvertToNv12Test, SameSizeIsAPixelExactConversion) {

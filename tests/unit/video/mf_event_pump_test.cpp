@@ -45,8 +45,7 @@ class MfEventPumpTest : public ::testing::Test {
   int64_t start = clock.Now();
 };
 
-// Realtime waits go to the one-shot timer; offline runs here without one, so
-// they fall back to sleeping.
+// Realtime waits go to the one-shot timer; offline ones (here without a timer) sleep.
 TEST_F(MfEventPumpTest, WaitsForInputUpToTheLimitAndReportsOnlyTheFirstDrop) {
   for (const auto& [realtime, limit] : {std::pair{true, 200 * kMs}, std::pair{false, 10 * kTicksPerSecond}}) {
     SCOPED_TRACE(realtime ? "realtime" : "offline");
@@ -90,8 +89,7 @@ TEST_F(MfEventPumpTest, CollectsOutputsAndCountsRequestsWhilePumping) {
 }
 
 // A failing queue fails the call; a transform reporting failure (MEError, or a
-// failed status) fails input and drain for good, logging once, or the caller
-// would count the following frames as dropped.
+// failed status) fails input and drain for good, logging once.
 TEST_F(MfEventPumpTest, QueueAndTransformFailures) {
   MfEventPump pump(events, clock, /*realtime=*/true);
   events.Add(0, 0, 0x80004005);

@@ -22,20 +22,6 @@ EncoderConfig Settings1080p(RateControl rateControl, uint32_t fps, uint32_t aver
   return settings;
 }
 
-TEST(NvencApiTest, VersionWordsOfApi13_1) {
-  // As the 13.1 interface publishes them; a wrong one makes the driver refuse the call.
-  const uint32_t words[][2] = {
-      {nvenc::kApiVersion, 0x0100000Du}, {nvenc::kMinDriverVersion, 209u},
-      {nvenc::kOpenSessionParamsVersion, 1895890957u}, {nvenc::kPresetConfigVersion, 4043636749u},
-      {nvenc::kConfigVersion, 4043898893u}, {nvenc::kRcParamsVersion, 1895890957u},
-      {nvenc::kInitializeParamsVersion, 4043767821u}, {nvenc::kRegisterResourceVersion, 1896153101u},
-      {nvenc::kCreateBitstreamBufferVersion, 1895890957u}, {nvenc::kSequenceParamPayloadVersion, 1895890957u},
-      {nvenc::kMapInputResourceVersion, 1896087565u}, {nvenc::kPicParamsVersion, 4043767821u},
-      {nvenc::kLockBitstreamVersion, 4043440141u}, {nvenc::kFunctionListVersion, 1895956493u},
-  };
-  for (size_t i = 0; i < std::size(words); ++i) EXPECT_EQ(words[i][0], words[i][1]) << "row " << i;
-}
-
 TEST(NvencConfigTest, DriverVersionGateAndPresetClamp) {
   test::LogCapture log;
   EXPECT_FALSE(CheckNvencDriverVersion(208));
@@ -104,8 +90,7 @@ TEST(NvencConfigTest, CallParameters) {
   nvenc::Config config{};
   const nvenc::InitializeParams init = MakeNvencInitializeParams(settings, &config);
   EXPECT_EQ(init.presetGuid.data1, 0x84848c12u) << "P7";
-  EXPECT_EQ(init.encodeGuid, nvenc::kCodecH264Guid);
-  EXPECT_EQ(init.encodeConfig, &config);
+  EXPECT_TRUE(init.encodeGuid == nvenc::kCodecH264Guid && init.encodeConfig == &config);
   EXPECT_EQ((Words{init.encodeWidth, init.encodeHeight, init.darWidth, init.darHeight, init.frameRateNum,
                    init.frameRateDen, init.enableEncodeAsync, init.enablePtd, init.tuningInfo}),
             (Words{1920, 1080, 1920, 1080, 60, 1, 0, 1, 1}));  // tuned for high quality
@@ -149,9 +134,7 @@ TEST(NvencConfigTest, PacketFromLockedBitstream) {
   lock.outputTimeStamp = static_cast<uint64_t>(int64_t{-166'666});
   lock.pictureType = nvenc::kPictureTypeIdr;
   const EncodedPacket idr = MakeNvencPacket(lock, 166'667);
-  EXPECT_EQ(idr.pts, -166'666);
-  EXPECT_EQ(idr.duration, 166'667);
-  EXPECT_TRUE(idr.keyframe);
+  EXPECT_TRUE(idr.pts == -166'666 && idr.duration == 166'667 && idr.keyframe);
   EXPECT_EQ(idr.data, (Bytes{0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 3, 0x65, 0xB8, 0x04}));
 
   lock.pictureType = 2;            // an I picture is not an IDR
@@ -159,20 +142,6 @@ TEST(NvencConfigTest, PacketFromLockedBitstream) {
   const EncodedPacket intra = MakeNvencPacket(lock, 1);
   EXPECT_FALSE(intra.keyframe);
   EXPECT_TRUE(intra.data.empty());
-}
-
-TEST(NvencConfigTest, OpenedLine) {
-  test::LogCapture log;
-  EncoderConfig cq = Settings1080p(RateControl::ConstantQuality, 60);
-  cq.preset = 0;
-  LogNvencOpened(cq);
-  EncoderConfig vbr = Settings1080p(RateControl::Vbr, 60);
-  vbr.keyframeSeconds = 4;
-  LogNvencOpened(vbr);
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                             "nvenc: H.264 1920x1080@60 P0, constant quality CQ 60 (max 19.9 Mbps), keyframe every 2s",
-                             "nvenc: H.264 1920x1080@60 P4, 16.2 Mbps VBR (max 24.3), keyframe every 4s",
-                         }));
 }
 
 }  // namespace
