@@ -244,4 +244,13 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
          ReadBox(file, stbl->Find("co64"), "4=0", f, error, [&](Cursor& c) { out->offsets = c.Table(1, 8); });
 }
 
+bool ParseMp4(std::string bytes, Mp4Parsed* out, std::string* error, bool headerOnly) {
+  out->tracks.clear();
+  if (!out->file.Parse(std::move(bytes), error, headerOnly) || !ReadMovie(out->file, &out->movie, error)) return false;
+  for (const Mp4Box* trak : out->file.Traks()) {
+    if (!ReadTrack(out->file, *trak, &out->tracks.emplace_back(), error)) return false;
+  }
+  return true;
+}
+
 }  // namespace kp::test

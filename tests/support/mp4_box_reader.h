@@ -69,4 +69,12 @@ struct Mp4Track {
 };
 bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::string* error);
 
+// The whole file: its boxes, mvhd and every trak in order.
+struct Mp4Parsed {
+  Mp4File file;
+  Mp4Fields movie;
+  std::vector<Mp4Track> tracks;
+};
+bool ParseMp4(std::string bytes, Mp4Parsed* out, std::string* error, bool headerOnly = false);
+
 }  // namespace kp::test

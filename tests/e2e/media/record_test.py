@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """`kaptora record` on the Linux build: 3 s of the synthetic desktop at 720p
-must give one H.264 stream with the printed frame count and a matching
-duration, which ffmpeg decodes without a message to frames byte-identical to
-those kaptora-simframes composes from the same chain code.
+print the statistics lines and give one H.264 stream with the printed frame
+count and a matching duration, which ffmpeg decodes without a message.
+(Bit-exact decoding of the encoder is sim_h264_conformance_test's.)
 
-usage: record_test.py <kaptora> <kaptora-simframes> <work-folder>
+usage: record_test.py <kaptora> <work-folder>
 """
 import json
 import os
@@ -13,13 +13,12 @@ import shutil
 import subprocess
 import sys
 
-SECONDS, FPS, WIDTH, HEIGHT = 3, 15, 1280, 720
+SECONDS, FPS = 3, 15
 
 
 def check(condition, message):
     if not condition:
-        print("FAIL: " + message)
-        sys.exit(1)
+        sys.exit("FAIL: " + message)
 
 
 def run(*args, **kw):
@@ -27,7 +26,7 @@ def run(*args, **kw):
 
 
 def main():
-    kaptora, simframes, work = sys.argv[1:4]
+    kaptora, work = sys.argv[1:3]
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
@@ -54,28 +53,15 @@ def main():
     probe = run("ffprobe", "-v", "error", "-count_frames", "-show_streams", "-of", "json", out)
     check(probe.returncode == 0 and not probe.stderr, "ffprobe: " + probe.stderr)
     streams = json.loads(probe.stdout)["streams"]
-    check([(s["codec_type"], s["codec_name"]) for s in streams] == [("video", "h264")], "streams %r" % streams)
+    check([(s["codec_name"], s["width"], s["height"]) for s in streams] == [("h264", 1280, 720)], "streams %r" % streams)
     s = streams[0]
-    check((s["width"], s["height"]) == (WIDTH, HEIGHT), "size %sx%s" % (s["width"], s["height"]))
     check(int(s["nb_read_frames"]) == frames == int(s["nb_frames"]), "%s frames, %d printed" % (s["nb_frames"], frames))
     # Packets lie on the frame grid, each lasting up to the next slot.
     duration = float(s["duration"])
     check(frames / FPS - 0.01 <= duration <= min(slots / FPS, SECONDS) + 0.01, "duration %.3f s" % duration)
-
-    decoded, reference = os.path.join(work, "decoded.nv12"), os.path.join(work, "reference.nv12")
-    dec = run("ffmpeg", "-nostdin", "-v", "info", "-hide_banner", "-nostats", "-i", out, "-fps_mode", "passthrough",
-              "-f", "rawvideo", "-pix_fmt", "nv12", "-y", decoded)
-    messages = [l for l in dec.stderr.splitlines()
-                if l.startswith("[h264") or "error" in l.lower() or "warning" in l.lower()]
-    check(dec.returncode == 0 and not messages, "ffmpeg: %r" % (messages or dec.stderr))
-    check(run(simframes, "frames", str(WIDTH), str(HEIGHT), str(frames), reference).returncode == 0, "simframes")
-    size = WIDTH * HEIGHT * 3 // 2
-    with open(decoded, "rb") as a, open(reference, "rb") as b:
-        got, want = a.read(), b.read()
-    check(len(got) == frames * size, "decoded %d frames, %d encoded" % (len(got) // size, frames))
-    for k in range(frames):
-        check(got[k * size:(k + 1) * size] == want[k * size:(k + 1) * size], "decoded frame %d differs" % k)
-    print("PASS: %d frames, %.3f s, bit-exact" % (frames, duration))
+    dec = run("ffmpeg", "-nostdin", "-v", "warning", "-hide_banner", "-i", out, "-f", "null", "-")
+    check(dec.returncode == 0 and not dec.stderr, "ffmpeg: %r" % dec.stderr)
+    print("PASS: %d frames, %.3f s" % (frames, duration))
 
 
 if __name__ == "__main__":

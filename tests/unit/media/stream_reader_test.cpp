@@ -7,42 +7,23 @@
 
 #include "media/adts_reader.h"
 #include "video/h264_stream_reader.h"
+#include "video/rbsp_writer.h"
 
 namespace kp {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Writes RBSP bits, then makes a NAL unit with emulation prevention bytes.
-class NalWriter {
- public:
-  void Bits(uint32_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) bits_.push_back((value >> i) & 1);
-  }
-  void Ue(uint32_t v) {
-    int len = 0;
-    while (((uint64_t{v} + 1) >> len) > 1) ++len;
-    Bits(0, len);
-    Bits(v + 1, len + 1);
-  }
-  void Se(int32_t v) { Ue(v > 0 ? 2 * static_cast<uint32_t>(v) - 1 : 2 * static_cast<uint32_t>(-v)); }
-  Bytes Nal(uint8_t header) {
-    Bits(1, 1);  // rbsp_stop_one_bit
-    while (bits_.size() % 8 != 0) bits_.push_back(false);
-    Bytes nal{header};
-    int zeros = 0;
-    for (size_t i = 0; i < bits_.size(); i += 8) {
-      uint8_t v = 0;
-      for (int j = 0; j < 8; ++j) v = static_cast<uint8_t>((v << 1) | bits_[i + j]);
-      if (zeros >= 2 && v <= 3) nal.push_back(3), zeros = 0;
-      nal.push_back(v);
-      zeros = v == 0 ? zeros + 1 : 0;
-    }
+// RBSP bits, then a NAL unit with emulation prevention bytes.
+struct NalWriter : RbspWriter {
+  std::vector<uint8_t> rbsp;
+  NalWriter() : RbspWriter(rbsp) {}
+  std::vector<uint8_t> Nal(uint8_t header) {
+    TrailingBits();
+    std::vector<uint8_t> nal{header};
+    AppendEscaped(rbsp.data(), rbsp.size(), nal);
     return nal;
   }
-
- private:
-  std::vector<bool> bits_;
 };
 
 struct Sps {
