@@ -137,10 +137,6 @@ int FaultFiles::createCalls() const {
   std::lock_guard lock(mutex_);
   return createCalls_;
 }
-int FaultFiles::renameCalls() const {
-  std::lock_guard lock(mutex_);
-  return renameCalls_;
-}
 
 IoStatus FaultFiles::Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) {
   std::optional<uint64_t> budget;
@@ -199,7 +195,6 @@ IoStatus FaultFiles::OpenForRead(const std::wstring& path, std::unique_ptr<File>
 IoStatus FaultFiles::ReplaceRename(const std::wstring& from, const std::wstring& to) {
   {
     std::lock_guard lock(mutex_);
-    ++renameCalls_;
     if (const Rule* rule = Match(renameRules_, to)) return IoStatus::Failure(rule->error);
   }
   return real_.ReplaceRename(from, to);

@@ -43,7 +43,6 @@ class FaultFiles : public Files {
   void ClearFaults();
 
   int createCalls() const;
-  int renameCalls() const;
   // Writes waiting at the gate right now.
   int heldWrites() const;
 
@@ -87,7 +86,6 @@ class FaultFiles : public Files {
   std::optional<uint32_t> freeSpaceError_;
   std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
   int createCalls_ = 0;
-  int renameCalls_ = 0;
 };
 
 }  // namespace kp::test
