@@ -11,6 +11,7 @@
 #include "export/input_probe.h"
 #include "export/segment_cursor.h"
 #include "export/track_descriptions.h"
+#include "support/temp_folder.h"
 
 namespace kp {
 namespace {
@@ -136,6 +137,27 @@ TEST(TrackDescriptionsTest, WalksMoovForHandlersAndBitrates) {
   broken[3] = char(200);
   MemoryByteSource brokenSource(broken.data(), broken.size());
   EXPECT_TRUE(ReadTrackDescriptions(brokenSource).empty());
+}
+
+TEST(TrackDescriptionsTest, SizeZeroRunsToTheEndAndVersionOneTimesAreSixtyFourBits) {
+  // Read from a file: a moov of size 0 holding a version-1 mdhd (1000 Hz, 2 s)
+  // and a minf of size 0 (4 x 500 bytes: 8 kbit/s), then a track whose
+  // version-1 mdhd is too short to read.
+  const auto mdhd1 = [](uint32_t payload) {
+    return Box("mdhd", (U32(0x01000000) + std::string(16, '\0') + U32(1'000) + U32(0) + U32(2'000) + U32(0))
+                           .substr(0, payload));
+  };
+  const std::string hdlr = Box("hdlr", U32(0) + U32(0) + "soun" + std::string(12, '\0') + "Mic" + '\0');
+  const std::string minf = U32(0) + "minf" + Box("stbl", Box("stsz", U32(0) + U32(500) + U32(4)));
+  const std::string file = Box("ftyp", "isom") + U32(0) + "moov" + Box("trak", Box("mdia", mdhd1(36) + hdlr + minf)) +
+                           Box("trak", Box("mdia", mdhd1(28) + hdlr + minf));
+  test::TempFolder folder;
+  test::WriteFileBytes(folder.File(L"clip.mp4"), file);
+  std::vector<std::pair<std::string, double>> got;
+  for (const TrackDescription& t : ReadTrackDescriptions(SystemFiles(), folder.File(L"clip.mp4"))) {
+    got.emplace_back(t.name, t.bitrate);
+  }
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, double>>{{"Mic", 8}, {"Mic", 0}}));
 }
 
 TEST(SegmentCursorTest, MidpointDecidesAndFarSegmentsAreSeeked) {
