@@ -212,6 +212,8 @@ TEST(AudioMixerTest, StallOfThreeSecondsSkipsAheadOnceAndRestartsEncoders) {
   // fresh audio follows within the lag.
   EXPECT_TRUE(rig.AllEqual(1, 4.8, 4.95, 0));
   EXPECT_TRUE(rig.AllEqual(1, 5.1, 6.1, 8'192));
+  EXPECT_TRUE(rig.AllEqual(2, 4.8, 4.95, 0));  // the microphone's ring too
+  EXPECT_TRUE(rig.AllEqual(2, 5.1, 6.1, 16'384));
 }
 
 }  // namespace
