@@ -72,6 +72,7 @@ class ScriptedAudioReader : public AudioTrackReader {
 }  // namespace
 
 std::optional<SourceDescription> ScriptedExportMedia::Describe(const std::wstring&) {
+  if (!source_.readable) return std::nullopt;
   SourceDescription d{60'000'000, {{0, StreamKind::Video, true, 64, 48, 30, 1, std::nullopt, 0}}};
   for (const ScriptedAudioStream& a : source_.audio) {
     d.streams.push_back({a.index, StreamKind::Audio, false, 0, 0, 0, 0, std::nullopt, 20'000});

@@ -24,6 +24,7 @@ struct ScriptedSource {
   std::vector<bool> adapterWorks = {true};  // one entry per adapter
   bool processorFails = false;
   int64_t failDecodeAt = -1;  // Read fails at the first picture at or after this time
+  bool readable = true;       // false: the input cannot be described at all
 };
 
 class ScriptedExportMedia : public ExportMedia {

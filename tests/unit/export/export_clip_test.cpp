@@ -148,6 +148,7 @@ TEST_F(ExportClipTest, FailuresMapToTheirResultsAndLeaveNothing) {
   test::FaultFiles files;
   const std::tuple<const char*, std::function<void()>, ExportResult> cases[] = {  // log line, fault, result
       {"export: nothing left to export", [&] { job.keep = {{0, 5'000}}; }, ExportResult::Input},
+      {"export: cannot read the input as a video", [&] { source.readable = false; }, ExportResult::Input},
       {"", [&] { source.adapterWorks = {false, false}; }, ExportResult::Encoder},
       {"export: decoding failed", [&] { source.failDecodeAt = kS / 2; }, ExportResult::Failed},
       {"export: frame at 0.000s failed", [&] { source.processorFails = true; }, ExportResult::Failed},
