@@ -102,21 +102,20 @@ TEST_F(ExportClipTest, WritesKeptVideoAndAudioTracks) {
   EXPECT_EQ(media->processedTimes.front(), 30 * 333'333);
   EXPECT_EQ(media->processedTimes[30], 90 * 333'333);
 
-  test::Mp4File file;
+  test::Mp4Parsed parsed;
   std::string error;
-  ASSERT_TRUE(file.Parse(test::ReadFileBytes(job.output), &error)) << error;
-  ASSERT_EQ(file.Traks().size(), 3u);
-  std::vector<test::Mp4Track> tracks(3);
+  ASSERT_TRUE(test::ParseMp4(test::ReadFileBytes(job.output), &parsed, &error)) << error;
+  const std::vector<test::Mp4Track>& tracks = parsed.tracks;
+  ASSERT_EQ(tracks.size(), 3u);
   std::vector<std::pair<uint64_t, uint64_t>> samples;  // offset, size
-  for (size_t t = 0; t < 3; ++t) {
-    ASSERT_TRUE(test::ReadTrack(file, *file.Traks()[t], &tracks[t], &error)) << error;
-    for (size_t i = 0; i < tracks[t].sizes.size(); ++i) samples.emplace_back(tracks[t].offsets[i], tracks[t].sizes[i]);
+  for (const test::Mp4Track& track : tracks) {
+    for (size_t i = 0; i < track.sizes.size(); ++i) samples.emplace_back(track.offsets[i], track.sizes[i]);
   }
   EXPECT_EQ(tracks[0].sizes.size(), 60u);
   EXPECT_EQ(tracks[2].handlerName, "Audio 1");  // audio traks are laid out last to first
   // The samples of all tracks fill the payload end to end, none overlapping.
   std::sort(samples.begin(), samples.end());
-  const test::Mp4Box* mdat = file.Find("mdat");
+  const test::Mp4Box* mdat = parsed.file.Find("mdat");
   ASSERT_NE(mdat, nullptr);
   uint64_t end = mdat->payloadOffset();
   for (auto [offset, size] : samples) end = offset == end ? end + size : 0;
