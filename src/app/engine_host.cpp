@@ -14,7 +14,9 @@
 namespace kp {
 
 int RunEngine(void* instance, const std::wstring& settingsPath) {
-  std::unique_ptr<InstanceLock> instanceLock = AcquireInstanceLock();
+  bool unusable = false;
+  std::unique_ptr<InstanceLock> instanceLock = AcquireInstanceLock(&unusable);
+  if (unusable) return 1;  // the reason is logged; no engine can be reached
   if (!instanceLock) {
     // Another engine runs: it opens its settings application.
     if (!SignalControlEvent(ControlEvent::kShowSettings)) std::fputs(kNotRunningText, stderr);

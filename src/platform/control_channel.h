@@ -1,8 +1,8 @@
 // How processes of one user session talk to the running engine: a session-wide
 // instance lock ("Local\Kaptora.Instance") and four control events. On Windows
 // these are a named mutex and named events. The POSIX stand-in keeps them in a
-// per-user runtime folder ($XDG_RUNTIME_DIR/kaptora, else /tmp/kaptora-<uid>,
-// mode 0700): the lock is an flock()ed file and each event a Unix datagram
+// per-user runtime folder ($XDG_RUNTIME_DIR/kaptora, else, or when socket
+// paths there would be too long, /tmp/kaptora-<uid>; mode 0700): the lock is an flock()ed file and each event a Unix datagram
 // socket bound by the engine; SIGTERM and SIGINT act as Stop.
 #pragma once
 
@@ -30,9 +30,11 @@ class InstanceLock {
 };
 
 // Takes the session-wide instance lock. Returns null when another engine
-// holds it (or the lock cannot be made at all, which is reported the same way
-// because either way this process must not become the engine).
-std::unique_ptr<InstanceLock> AcquireInstanceLock();
+// holds it, and also when the lock cannot be made at all: either way this
+// process must not become the engine. In the second case `*unusable` (when
+// given) is set and the reason is logged: no engine can be reached, so there
+// is nobody to signal either.
+std::unique_ptr<InstanceLock> AcquireInstanceLock(bool* unusable = nullptr);
 
 // The engine's side of the four events, created not signalled.
 class ControlEvents {

@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -27,35 +28,77 @@ namespace kp {
 
 namespace {
 
-std::string RuntimeFolderPath() {
-  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  return xdg != nullptr && xdg[0] != '\0' ? std::string(xdg) + "/kaptora"
-                                          : "/tmp/kaptora-" + std::to_string(::getuid());
+std::string& FallbackParent() {
+  static std::string parent = "/tmp";
+  return parent;
 }
 
-// The folder when it exists and is safe to use: ours, and nobody else may
-// write into it. Empty otherwise.
+// "Local\Kaptora.Save" -> "Kaptora.Save.sock"
+std::string SocketName(ControlEvent event) {
+  std::string name = WideToUtf8(ControlEventName(event));
+  return name.substr(name.find('\\') + 1) + ".sock";
+}
+
+// Whether every socket of the channel, named inside `folder`, fits a Unix
+// socket address (sun_path holds the terminating zero too).
+bool SocketPathsFit(const std::string& folder) {
+  size_t longest = 0;
+  for (ControlEvent event : {ControlEvent::kSave, ControlEvent::kStop, ControlEvent::kReload,
+                             ControlEvent::kShowSettings}) {
+    longest = std::max(longest, SocketName(event).size());
+  }
+  return folder.size() + 1 + longest < sizeof(sockaddr_un::sun_path);
+}
+
+// The one folder every side of the channel uses (the engine's lock and
+// sockets, every control command), so they always meet:
+// $XDG_RUNTIME_DIR/kaptora when its socket paths fit, else
+// <fallback parent>/kaptora-<uid>.
+std::string RuntimeFolderPath() {
+  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+  if (xdg != nullptr && xdg[0] != '\0') {
+    std::string preferred = std::string(xdg) + "/kaptora";
+    if (SocketPathsFit(preferred)) return preferred;
+  }
+  return FallbackParent() + "/kaptora-" + std::to_string(::getuid());
+}
+
+// Ours, and nobody else may read or write into it.
+bool IsSafeFolder(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 0077) == 0;
+}
+
+// The folder when it exists and is safe to use; empty otherwise (a control
+// command then finds no engine).
 std::string ExistingRuntimeFolder() {
   std::string folder = RuntimeFolderPath();
   struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-      (st.st_mode & 0077) != 0) {
+  if (::lstat(folder.c_str(), &st) != 0 || !IsSafeFolder(st)) return {};
+  return folder;
+}
+
+// The engine's side: creates the folder (mode 0700) when it is missing.
+// Empty, with the reason logged, when it cannot be made or is not safe.
+std::string CreateRuntimeFolder() {
+  std::string folder = RuntimeFolderPath();
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    Log("engine: cannot create the runtime folder %s (error %d)", folder.c_str(), errno);
+    return {};
+  }
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) {
+    Log("engine: cannot create the runtime folder %s (error %d)", folder.c_str(), errno);
+    return {};
+  }
+  if (!IsSafeFolder(st)) {
+    Log("engine: unsafe runtime folder %s \xE2\x80\x94 not using it", folder.c_str());
     return {};
   }
   return folder;
 }
 
-// The engine's side: creates the folder (mode 0700) when it is missing.
-std::string CreateRuntimeFolder() {
-  if (::mkdir(RuntimeFolderPath().c_str(), 0700) != 0 && errno != EEXIST) return {};
-  return ExistingRuntimeFolder();
-}
-
-// "Local\Kaptora.Save" -> "<runtime>/Kaptora.Save.sock"
 std::string SocketPath(const std::string& folder, ControlEvent event) {
-  std::string name = WideToUtf8(ControlEventName(event));
-  name = name.substr(name.find('\\') + 1);
-  return folder + "/" + name + ".sock";
+  return folder + "/" + SocketName(event);
 }
 
 bool FillAddress(const std::string& path, sockaddr_un* address) {
@@ -90,26 +133,29 @@ class PosixControlEvents : public PollableControlEvents {
   static constexpr std::array<ControlEvent, 4> kEvents = {ControlEvent::kSave, ControlEvent::kStop,
                                                            ControlEvent::kReload, ControlEvent::kShowSettings};
 
-  bool Open() {
+  // 0 when every socket is bound; else the error of the call that failed,
+  // or -1 when the runtime folder was refused (that reason is logged).
+  int Open() {
     std::string folder = CreateRuntimeFolder();
-    if (folder.empty()) return false;
+    if (folder.empty()) return -1;
     for (size_t i = 0; i < kEvents.size(); ++i) {
       paths_[i] = SocketPath(folder, kEvents[i]);
       sockaddr_un address{};
-      if (!FillAddress(paths_[i], &address)) return false;
+      if (!FillAddress(paths_[i], &address)) return ENAMETOOLONG;
       // A stale socket from an engine that died: we hold the instance lock,
       // so nobody else owns it.
       ::unlink(paths_[i].c_str());
       fds_[i] = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fds_[i] < 0 || ::bind(fds_[i], reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+      if (fds_[i] < 0) return errno;
+      if (::bind(fds_[i], reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return errno;
     }
-    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return errno;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
-    return true;
+    return 0;
   }
 
   ~PosixControlEvents() override {
@@ -199,11 +245,15 @@ bool SignalControlEvent(ControlEvent event) {
   return sent == 1 || error == EAGAIN || error == EWOULDBLOCK;
 }
 
-std::unique_ptr<InstanceLock> AcquireInstanceLock() {
+std::unique_ptr<InstanceLock> AcquireInstanceLock(bool* unusable) {
+  if (unusable != nullptr) *unusable = false;
   std::string folder = CreateRuntimeFolder();
-  if (folder.empty()) return nullptr;
-  int fd = ::open((folder + "/Kaptora.Instance.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
+  int fd = folder.empty() ? -1 : ::open((folder + "/Kaptora.Instance.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (!folder.empty()) Log("engine: cannot open the instance lock in %s (error %d)", folder.c_str(), errno);
+    if (unusable != nullptr) *unusable = true;
+    return nullptr;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return nullptr;
@@ -211,12 +261,14 @@ std::unique_ptr<InstanceLock> AcquireInstanceLock() {
   return std::make_unique<FlockInstanceLock>(fd);
 }
 
+void SetRuntimeFallbackParent(const std::string& parent) { FallbackParent() = parent; }
+
 std::unique_ptr<ControlEvents> CreateControlEvents() { return CreatePollableControlEvents(); }
 
 std::unique_ptr<PollableControlEvents> CreatePollableControlEvents() {
   auto events = std::make_unique<PosixControlEvents>();
-  if (!events->Open()) {
-    Log("engine: cannot create the control events (error %lu)", static_cast<unsigned long>(errno));
+  if (int error = events->Open(); error != 0) {
+    if (error > 0) Log("engine: cannot create the control events (error %lu)", static_cast<unsigned long>(error));
     return nullptr;
   }
   return events;

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/control_channel.h"
@@ -27,5 +28,10 @@ class PollableControlEvents : public ControlEvents {
 
 // Null when the events cannot be created; the reason is logged.
 std::unique_ptr<PollableControlEvents> CreatePollableControlEvents();
+
+// The parent of the fallback runtime folder ("kaptora-<uid>" inside it), used
+// when $XDG_RUNTIME_DIR is unset or so long that a socket path inside it would
+// not fit a Unix socket address. "/tmp" unless a test gives its own.
+void SetRuntimeFallbackParent(const std::string& parent);
 
 }  // namespace kp

@@ -69,7 +69,10 @@ bool SignalControlEvent(ControlEvent event) {
   return true;
 }
 
-std::unique_ptr<InstanceLock> AcquireInstanceLock() {
+// A mutex that cannot be opened (ERROR_ACCESS_DENIED: an engine of another
+// integrity level holds it) means another engine, never an unusable lock.
+std::unique_ptr<InstanceLock> AcquireInstanceLock(bool* unusable) {
+  if (unusable != nullptr) *unusable = false;
   HANDLE mutex = ::CreateMutexW(nullptr, TRUE, kInstanceMutexName);
   if (mutex == nullptr) return nullptr;
   if (::GetLastError() == ERROR_ALREADY_EXISTS) {

@@ -17,6 +17,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from runtime_folder import short_runtime_folder, wait_until_serving  # noqa: E402
+
 USAGE = ("usage:\n"
          "  Kaptora [--settings <path>]                 start (tray)\n"
          "  Kaptora save | stop | reload | settings     control the running instance\n"
@@ -40,8 +43,7 @@ class Target:
         else:
             home = os.path.join(scratch, "home")
             self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                            XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=os.path.join(scratch, "run"))
-            os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+                            XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
             local_appdata = self.env["XDG_STATE_HOME"]
         self.log_path = os.path.join(local_appdata, "Kaptora", "logs", "engine.log")
 
@@ -73,6 +75,10 @@ class Target:
             if engine.poll() is None:
                 engine.kill()
                 engine.wait()
+
+    def serving(self):
+        # Wine's loader alone can take seconds on a busy machine.
+        return wait_until_serving(self.command([]), self.env, timeout=30 if self.wine else 10)
 
     def log(self):
         """Messages of engine.log without their time stamps, and whether every
@@ -126,7 +132,7 @@ def check_engine(t, c):
             with open(settings, "rb") as f:
                 text = f.read().decode("utf-8")
             c.equal(text, json.dumps(json.loads(text), indent=2) + "\n", "default settings file layout")
-        c.expect(wait_for(lambda: t.run(["reload"])[0] == 0, 30), "the engine serves its control channel")
+        c.expect(t.serving(), "the engine serves its control channel")
         for word in ("save", "reload", "settings"):
             c.equal(t.run([word]), (0, ""), "%s reaches the running engine" % word)
         c.expect(wait_for(lambda: any(m.startswith("save: ") for m in t.log()[0]), 10), "save is answered in the log")
@@ -168,7 +174,7 @@ def check_unreadable_relative_settings(t, c):
                 "settings: unexpected character at offset 14 \u2014 using defaults"]
         c.expect(wait_for(lambda: want[1] in t.log()[0], 30), "unreadable settings are logged")
         c.expect(want[0] in t.log()[0], "relative settings path made absolute")
-        c.expect(wait_for(lambda: t.run(["reload"])[0] == 0, 30), "the engine serves its control channel")
+        c.expect(t.serving(), "the engine serves its control channel")
         if t.wine:
             t.run(["stop"])
         else:

@@ -25,6 +25,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from runtime_folder import short_runtime_folder, wait_until_serving  # noqa: E402
+
 PRIMING = 1024 / 48000.0
 TRACKS = {"Desktop + Microphone": (True, True), "Desktop Audio": (True, False), "Microphone": (False, True)}
 
@@ -123,9 +126,9 @@ def sync(fixture, work):
 
 def clip(kaptora, work):
     shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(os.path.join(work, "run"), mode=0o700)
+    os.makedirs(work)
     env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
-               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=os.path.join(work, "run"))
+               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
     settings_path, clips = os.path.join(work, "settings.json"), os.path.join(work, "clips")
     with open(settings_path, "w") as f:
         json.dump({"replay": {"bufferSeconds": 10, "folder": clips}, "video": {"resolution": "720p", "fps": 15},
@@ -149,8 +152,10 @@ def clip(kaptora, work):
     engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
+        if not wait_until_serving([kaptora], env):
+            fail("the engine does not serve its control channel")
         wait_for(r"engine: starting capture.*", 10)
-        time.sleep(3)
+        time.sleep(3)  # three seconds of recording to save
         subprocess.run([kaptora, "save"], env=env, check=True)
         wait_for(r"notification: Clip saved \| .*", 15)
         note = matching(r"notification: Clip saved \| (\d+):(\d\d) · (Kaptora_[-_\d]+\.mp4)")

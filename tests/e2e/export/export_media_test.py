@@ -16,6 +16,9 @@ import subprocess
 import sys
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from runtime_folder import short_runtime_folder  # noqa: E402
+
 failures = []
 BACKGROUND = (32, 64, 160)
 BOX = (224, 192, 32)
@@ -67,8 +70,7 @@ class Kaptora:
         self.binary, self.work = binary, work
         home = os.path.join(work, "home")
         self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                        XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=os.path.join(home, "run"))
-        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+                        XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
 
     def job(self, name, **fields):
         path = os.path.join(self.work, name + ".json")

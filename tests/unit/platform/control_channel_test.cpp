@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "platform/control_channel_posix.h"
+#include "support/log_capture.h"
 #include "support/temp_folder.h"
 
 namespace kp {
@@ -24,6 +29,7 @@ class ControlChannelTest : public ::testing::Test {
   }
   ~ControlChannelTest() override {
     saved_ ? setenv("XDG_RUNTIME_DIR", saved_->c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+    SetRuntimeFallbackParent("/tmp");
   }
 
   test::TempFolder folder_;
@@ -52,6 +58,43 @@ TEST_F(ControlChannelTest, OneInstanceHoldsTheLockAndPendingEventsAreServedSaveF
   for (E event : {E::kShowSettings, E::kReload}) ASSERT_TRUE(SignalControlEvent(event));
   for (E expected : {E::kReload, E::kShowSettings}) EXPECT_EQ(events->Wait(1000).event, expected);
   EXPECT_EQ(events->Wait(0).kind, Kind::kTimeout);
+}
+
+// A runtime folder whose socket paths cannot fit a socket address: engine
+// and commands both move to the fallback and still meet; a fallback that is
+// not ours alone is refused, and then no engine can be reached.
+TEST_F(ControlChannelTest, ALongRuntimeFolderFallsBackAndAnUnsafeFallbackIsRefused) {
+  test::TempFolder parent;
+  SetRuntimeFallbackParent(parent.utf8());
+  setenv("XDG_RUNTIME_DIR", (folder_.utf8() + "/" + std::string(200 - folder_.utf8().size() - 1, 'r')).c_str(), 1);
+  const std::string fallback = parent.utf8() + "/kaptora-" + std::to_string(::getuid());
+  {
+    auto lock = AcquireInstanceLock();
+    auto events = CreateControlEvents();
+    ASSERT_NE(lock, nullptr);
+    ASSERT_NE(events, nullptr);
+    ASSERT_TRUE(SignalControlEvent(E::kReload));
+    EXPECT_EQ(events->Wait(1000).event, E::kReload);
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(fallback.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  auto refused = [&] {
+    test::LogCapture log;
+    bool unusable = false;
+    EXPECT_EQ(AcquireInstanceLock(&unusable), nullptr);
+    EXPECT_TRUE(unusable);
+    EXPECT_FALSE(SignalControlEvent(E::kSave));
+    EXPECT_TRUE(log.Has("engine: unsafe runtime folder " + fallback + " \xE2\x80\x94 not using it"));
+  };
+  ASSERT_EQ(::chmod(fallback.c_str(), 0750), 0);
+  refused();
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(fallback.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(fallback.c_str(), 4242, 4242), 0);
+    refused();
+  }
 }
 
 }  // namespace
