@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "app/repeat_log.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/known_folders.h"
@@ -69,14 +70,18 @@ void CloseLogFile() {
 }
 
 void Log(const char* format, ...) {
-  const uint64_t origin = TimeOrigin();
+  TimeOrigin();  // the first call fixes the console's zero
   char message[1024];
   va_list args;
   va_start(args, format);
   std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  const double seconds = static_cast<double>(static_cast<int64_t>(MonotonicNow() - origin)) / 1e7;
+  if (TakeRepeatedLine(message)) return;
+  WriteLogLine(message);
+}
 
+void WriteLogLine(const char* message) {
+  const double seconds = static_cast<double>(static_cast<int64_t>(MonotonicNow() - TimeOrigin())) / 1e7;
   LogState& state = State();
   std::lock_guard lock(state.mutex);
   std::fprintf(stderr, "[%8.3f] %s\n", seconds, message);

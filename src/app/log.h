@@ -1,4 +1,5 @@
-// The process-wide log. Every subsystem writes one line per event, prefixed
+// The process-wide log. Every subsystem writes one line per event (a failure
+// that a retry loop meets on every pass is counted, see repeat_log.h), prefixed
 // with its area ("engine: ", "buffer: ", ...). Each line goes to standard
 // error as "[%8.3f] %s\n" (seconds since the first log call) and, when a log
 // file is open, to that file as "YYYY-MM-DD hh:mm:ss.mmm %s\r\n" in local
@@ -21,7 +22,9 @@ void OpenLogFile(const std::wstring& path);
 // Closes the log file, if any. Lines still reach standard error.
 void CloseLogFile();
 
-// printf-style; messages longer than 1023 bytes are cut. On MinGW the
+// printf-style; messages longer than 1023 bytes are cut. Inside a retry
+// loop's attempt (repeat_log.h) a line that repeats may be counted instead of
+// written; everywhere else each call writes its line. On MinGW the
 // formatting is the runtime's C99 one (libstdc++ turns it on), so formats
 // are checked as GNU printf there too.
 void Log(const char* format, ...)
@@ -31,6 +34,10 @@ void Log(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Writes a finished message as it is, past any attempt: how the repeat log
+// writes its count and recovery lines.
+void WriteLogLine(const char* message);
 
 // Test hook: sees every formatted message (without time or line end) under
 // the log mutex. Pass null to remove. Not for product code.

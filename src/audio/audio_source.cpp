@@ -1,5 +1,6 @@
 #include "audio/audio_source.h"
 
+#include <string>
 #include <utility>
 
 #include "app/log.h"
@@ -26,7 +27,8 @@ AudioSource::AudioSource(AudioSourceKind kind, std::wstring deviceSetting, float
       deviceSetting_(std::move(deviceSetting)),
       device_(std::move(device)),
       clock_(clock),
-      positioner_(label_, volume, origin, ring) {}
+      positioner_(label_, volume, origin, ring),
+      opens_(std::string("audio: ") + label_, clock) {}
 
 AudioSource::~AudioSource() { Stop(); }
 
@@ -59,6 +61,7 @@ void AudioSource::ThreadMain() {
 }
 
 bool AudioSource::OpenDevice() {
+  LogAttempt attempt(opens_);
   DeviceOpenResult result = device_->Open(deviceSetting_);
   switch (result.status) {
     case DeviceOpenStatus::kNoEndpoint:
@@ -73,6 +76,7 @@ bool AudioSource::OpenDevice() {
     case DeviceOpenStatus::kOk:
       break;
   }
+  attempt.Succeeded();
   positioner_.Unsync();
   Log("audio: %s capturing '%s'", label_, result.friendlyName.c_str());
   lastDefaultCheck_ = clock_.Now();

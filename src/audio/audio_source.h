@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "app/repeat_log.h"
 #include "audio/audio_device.h"
 #include "audio/capture_positioner.h"
 #include "platform/clock.h"
@@ -58,6 +59,8 @@ class AudioSource {
   std::atomic<bool> stop_{false};
   int64_t reopenTime_ = 0;
   int64_t lastDefaultCheck_ = 0;
+  // Each open is an attempt: a device that keeps refusing logs once, then counts.
+  RepeatLog opens_;
 };
 
 }  // namespace kp

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/log.h"
+#include "app/repeat_log.h"
 
 namespace kp {
 
@@ -19,9 +20,14 @@ void TearDown(PipelineState& state, bool keepRecoveries) {
   state.pipeline.reset();
 }
 
-// Builds a chain; on failure logs it and sets the time of the next attempt.
-bool BuildOrScheduleRetry(PipelineState& state, int64_t& retryTime) {
-  if (BuildPipeline(state)) return true;
+// Builds a chain as one attempt of `builds`; on failure logs it and sets the
+// time of the next attempt.
+bool BuildOrScheduleRetry(PipelineState& state, int64_t& retryTime, RepeatLog& builds) {
+  LogAttempt attempt(builds);
+  if (BuildPipeline(state)) {
+    attempt.Succeeded();
+    return true;
+  }
   Log("pipeline: build failed, retrying in %llds", static_cast<long long>(kBuildRetryTicks / kTicksPerSecond));
   state.pipeline.reset();
   retryTime = state.clock.Now() + kBuildRetryTicks;
@@ -70,7 +76,10 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
   int64_t start = clock.Now();
   int64_t n = 0;
   int64_t retryTime = 0;
+  int64_t builtAt = 0;  // when the current chain was built
   int consecutiveFailures = 0;
+  // A build that keeps failing writes its lines once, then counts them.
+  RepeatLog builds("pipeline: capture", clock);
   PacketList packets;  // reused from frame to frame
 
   auto slotTime = [&](int64_t slot) { return start + slot * kTicksPerSecond / fps; };
@@ -91,8 +100,8 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
         clock.SleepMs(std::min(kStopPollMs, untilEndMs));
         continue;
       }
-      if (!BuildOrScheduleRetry(state, retryTime)) continue;
-      start = clock.Now();
+      if (!BuildOrScheduleRetry(state, retryTime, builds)) continue;
+      start = builtAt = clock.Now();
       n = 0;
     }
 
@@ -115,12 +124,25 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
     const int64_t frameStart = clock.Now();
     const CaptureStatus status = state.pipeline->AcquireFrame();
     if (status == CaptureStatus::DeviceLost) {
+      // The loss line belongs to the rebuild's attempt.
+      LogAttempt attempt(builds);
       Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
       ++state.rebuilds;
       state.capturing = false;
+      if (frameStart - builtAt < kBuildRetryTicks) {
+        // A chain that loses its device right after being built would be
+        // rebuilt at build speed: the next build waits the retry time, and
+        // starts a new grid as any build from nothing.
+        TearDown(state, /*keepRecoveries=*/true);
+        retryTime = clock.Now() + kBuildRetryTicks;
+        continue;
+      }
       // The clock (start, n) is kept: packets continue on the same grid. A
       // failed rebuild is a failed build like any other.
-      BuildOrScheduleRetry(state, retryTime);
+      if (BuildOrScheduleRetry(state, retryTime, builds)) {
+        attempt.Succeeded();
+        builtAt = clock.Now();
+      }
       continue;
     }
     // Unchanged and NoFrame frames are encoded too (the last image, or black),

@@ -23,6 +23,14 @@ bool BuildPipeline(PipelineState& state);
 // start + k x 10,000,000 / fps, where start restarts whenever a chain is built
 // from nothing. `sink` runs on this thread. Slots the loop is late for are
 // skipped, never encoded in a burst.
+//
+// A failed build is retried every 2 s. A device loss rebuilds at once on the
+// same grid, unless it comes within 2 s of the chain's build: then the next
+// build waits the 2 s too. Each build, with the device-loss line that leads
+// to it, is one attempt of the run's repeat log (app/repeat_log.h), so a
+// build that keeps failing writes its lines once and then counts them; the
+// first successful build after counted lines logs "pipeline: capture
+// recovered after %llu failed attempts".
 void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t endTime,
                  const VideoPacketSink& sink);
 

@@ -288,6 +288,7 @@ void ReplayBuffer::Flush() {
 }
 
 bool ReplayBuffer::OpenSegment() {
+  LogAttempt attempt(segmentOpens_);
   CloseSegment();
   const uint64_t index = lease_->NextSegmentIndex();
   auto segment = std::make_shared<Segment>(files_, JoinPath(folder_, SegmentFileName(index)), index, totalBytes_);
@@ -303,6 +304,7 @@ bool ReplayBuffer::OpenSegment() {
     Log("buffer: cannot create segment file (error %lu)", static_cast<unsigned long>(status.error));
     return false;  // `segment` goes now and deletes whatever is at its path
   }
+  attempt.Succeeded();
   file_ = std::move(file);
   segment_ = std::move(segment);
   return true;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/repeat_log.h"
 #include "media/buffer_folder_lease.h"
 #include "media/packet.h"
 #include "media/segment.h"
@@ -168,6 +169,9 @@ class ReplayBuffer {
   std::vector<PendingRecord> pending_;
   bool needKeyframe_ = true;
   int64_t nextDiskCheck_ = 0;
+  // Each OpenSegment is an attempt: a folder that refuses new files logs
+  // that once, then counts it at every keyframe.
+  RepeatLog segmentOpens_{"buffer: segment file", clock_};
 
   std::thread writer_;  // last: started once everything above exists
 };

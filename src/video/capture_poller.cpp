@@ -4,16 +4,19 @@
 
 namespace kp {
 
-CapturePoller::CapturePoller(DuplicationBackend& backend, Clock& clock) : backend_(backend), clock_(clock) {}
+CapturePoller::CapturePoller(DuplicationBackend& backend, Clock& clock)
+    : backend_(backend), clock_(clock), duplications_("capture: duplication", clock) {}
 
 void CapturePoller::Start() {
   if (!Duplicate()) Log("capture: initial duplication failed, will keep retrying");
 }
 
 bool CapturePoller::Duplicate() {
+  LogAttempt attempt(duplications_);
   backend_.ReleaseDuplication();
   DuplicatedOutput output;
   if (!backend_.OpenDuplication(&output)) return false;
+  attempt.Succeeded();
   output_ = output;
   if (duplicatedBefore_) ++recoveries_;
   Log("capture: duplicating %ls %ldx%ld at (%ld,%ld)%s", output_.deviceName.c_str(), static_cast<long>(output_.width),
@@ -27,6 +30,8 @@ bool CapturePoller::Duplicate() {
 }
 
 void CapturePoller::Lose(const char* reason, uint32_t code) {
+  // The loss line leads to the duplication attempts that follow.
+  LogAttempt attempt(duplications_);
   // A run of failures while waiting logs only its first one.
   if (backend_.HasDuplication() || haveFrame_) {
     Log("capture: lost (%s, hr=0x%08lX), retrying", reason, static_cast<unsigned long>(code));

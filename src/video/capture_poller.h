@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/repeat_log.h"
 #include "engine/video_chain.h"
 #include "platform/clock.h"
 
@@ -93,6 +94,9 @@ class CapturePoller {
   int64_t retryTime_ = 0;  // no duplication attempt before it
   int64_t seedTime_ = 0;   // no snapshot attempt before it
   int32_t recoveries_ = 0;
+  // Each duplication attempt and each loss line: a duplication that keeps
+  // failing (the monitor moved to another GPU) logs once, then counts.
+  RepeatLog duplications_;
 };
 
 }  // namespace kp

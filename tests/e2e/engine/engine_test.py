@@ -12,8 +12,13 @@ at 60 fps after a video restart. In each clip the last burst onset must follow
 the last flash by the AAC encoder's priming delay (1,024 samples at 48 kHz,
 deliberately left uncompensated) within one video frame.
 
+repeats: 30 s of the Linux engine with "encoder": "nvenc", which its chain
+lacks, so every build fails: each line of the failing build reaches the log at
+most twice (when it first happens, and with its count when capture stops).
+
 usage: engine_test.py clip <kaptora> <work-folder>
        engine_test.py sync <kp_sync_fixture> <work-folder>
+       engine_test.py repeats <kaptora> <work-folder>
 """
 import array
 import json
@@ -23,6 +28,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -173,5 +179,44 @@ def clip(kaptora, work):
     print("engine clip: passed")
 
 
+def repeats(kaptora, work):
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    runtime = tempfile.mkdtemp(dir="/tmp")
+    env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
+               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=runtime)
+    settings_path = os.path.join(work, "settings.json")
+    with open(settings_path, "w") as f:
+        json.dump({"replay": {"folder": os.path.join(work, "clips")}, "video": {"encoder": "nvenc"}}, f)
+    start = time.monotonic()
+    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        while "Kaptora is not running" in subprocess.run([kaptora, "reload"], env=env, capture_output=True,
+                                                         text=True).stderr:
+            if time.monotonic() - start > 10:
+                fail("the engine does not answer within 10 s")
+            time.sleep(0.05)
+        time.sleep(max(0.0, start + 30 - time.monotonic()))
+        subprocess.run([kaptora, "stop"], env=env, check=True)
+        if engine.wait(timeout=30) != 0:
+            fail("engine exit code %d" % engine.returncode)
+    finally:
+        engine.kill()
+        shutil.rmtree(runtime, ignore_errors=True)
+    with open(os.path.join(work, "state", "Kaptora", "logs", "engine.log"), encoding="utf-8") as f:
+        messages = [line.rstrip("\r\n")[24:] for line in f]
+    counted = [re.fullmatch(r"(.*) \(repeated (\d+) times in the last \d+ min\)", m) for m in messages]
+    lines = [c.group(1) if c else m for c, m in zip(counted, messages)]
+    build = [line for line in lines if line.split(":")[0] in ("pipeline", "capture", "encoder")]
+    over = sorted({line for line in build if build.count(line) > 2})
+    failed = [int(c.group(2)) + 1 for c in counted if c and c.group(1) == "pipeline: build failed, retrying in 2s"]
+    print("repeats: %d log lines in 30 s, builds %r" % (len(messages), failed))
+    if over or not build or len(failed) != 1 or not 12 <= failed[0] <= 20:
+        fail("lines written more than twice %r; failed builds (first + counted) %r:\n%s" %
+             (over, failed, "\n".join(messages[-40:])))
+    print("engine repeats: passed")
+
+
 if __name__ == "__main__":
-    {"clip": clip, "sync": sync}[sys.argv[1]](*sys.argv[2:4])
+    {"clip": clip, "sync": sync, "repeats": repeats}[sys.argv[1]](*sys.argv[2:4])

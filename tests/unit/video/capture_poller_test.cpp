@@ -5,6 +5,7 @@
 
 #include <deque>
 
+#include "app/log.h"
 #include "support/fake_clock.h"
 #include "support/log_capture.h"
 
@@ -29,6 +30,8 @@ class ScriptedBackend : public DuplicationBackend {
     ++openAttempts;
     duplicating = openResults.empty() || openResults.front();
     if (!openResults.empty()) openResults.pop_front();
+    // As the system's backend does when the output moved to another adapter.
+    if (!duplicating && movedLine) Log("capture: monitor moved to another GPU; pipeline restart required");
     if (duplicating) *output = {L"\\\\.\\DISPLAY2", -1920, 120, 1920, 1080};
     return duplicating;
   }
@@ -49,7 +52,7 @@ class ScriptedBackend : public DuplicationBackend {
     return snapshotSucceeds;
   }
 
-  bool deviceRemoved = false, copySucceeds = true, snapshotSucceeds = true, duplicating = false, frameHeld = false;
+  bool movedLine = false, deviceRemoved = false, copySucceeds = true, snapshotSucceeds = true, duplicating = false, frameHeld = false;
   std::deque<bool> openResults;  // empty: opening succeeds
   std::deque<Acquire> acquires;  // empty: every acquire times out
   int openAttempts = 0, copies = 0;
@@ -67,6 +70,7 @@ class CapturePollerTest : public ::testing::Test, protected Rig {};
 
 TEST_F(CapturePollerTest, FailedStartLogsOnceThenRetriesEvery250Ms) {
   backend.openResults = {false, false, false, true};
+  backend.movedLine = true;
   poller.Start();
   // The first poll retries at once, the next one 250 ms later.
   const int64_t advance[] = {0, 249, 1, 250};
@@ -76,10 +80,12 @@ TEST_F(CapturePollerTest, FailedStartLogsOnceThenRetriesEvery250Ms) {
     EXPECT_EQ(poller.Poll(), i < 3 ? S::NoFrame : S::NewFrame) << i;
     EXPECT_EQ(backend.openAttempts, std::max(2, i + 1)) << i;
   }
-  // The first opening ever is not a recovery; failed attempts log nothing more.
+  // The first opening ever is not a recovery; a failure that repeats is counted.
   EXPECT_EQ(poller.Recoveries(), 0);
   EXPECT_EQ(poller.Output().top, 120);
-  EXPECT_EQ(log.Lines(), (Lines{"capture: initial duplication failed, will keep retrying", kDuplicating}));
+  EXPECT_EQ(log.Lines(), (Lines{"capture: monitor moved to another GPU; pipeline restart required",
+                                "capture: initial duplication failed, will keep retrying", kDuplicating,
+                                "capture: duplication recovered after 3 failed attempts"}));
 }
 
 TEST_F(CapturePollerTest, ChangedImagesAreCopiedPointerOnlyFramesAreNot) {
