@@ -2,8 +2,13 @@
 // YUV picture and converts it to RGB into a GDI-compatible BGRA texture of
 // the crop size, the overlay images whose window covers the picture's time
 // are blended into it with GDI per-pixel alpha, and the frame composer turns
-// it into the NV12 texture the encoder reads. Overlays are decoded once with
-// WIC into premultiplied BGRA memory bitmaps. Export thread only.
+// it into the NV12 texture the encoder reads. Every overlay image is opened
+// and measured at job start (a bad one fails the job before any work), but
+// its pixels are held only while its time window is open: decoded with WIC
+// into a premultiplied BGRA memory bitmap on the first picture it covers and
+// released on the first picture past it, so a job of thousands of timed
+// images holds only the bitmaps and GDI handles of those on screen. Export
+// thread only.
 #pragma once
 
 #include <windows.h>
@@ -11,6 +16,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,10 +39,16 @@ class D3D11EditFrameProcessor : public EditFrameProcessor {
   GpuTexture* OutputTexture() override { return reinterpret_cast<GpuTexture*>(composer_.OutputTexture()); }
 
  private:
-  struct Overlay {
+  // A decoded overlay: its DIB section selected into a memory DC.
+  struct Bitmap {
     HDC dc = nullptr;
     HBITMAP bitmap = nullptr;
     HGDIOBJ previous = nullptr;
+    ~Bitmap();
+  };
+  struct Overlay {
+    std::wstring image;
+    std::unique_ptr<Bitmap> pixels;  // only while the window is open
     int32_t x = 0;
     int32_t y = 0;
     uint32_t width = 0;
@@ -49,6 +61,13 @@ class D3D11EditFrameProcessor : public EditFrameProcessor {
   bool EnsureStage(uint32_t w, uint32_t h);
   void ReleaseStage();
   void SetColorSpaces();
+  // Frame 0 of the image as a top-down 32-bit DIB section in a memory DC;
+  // `*width` and `*height` get its size (0 when it cannot be read). Null on
+  // any failure.
+  static std::unique_ptr<Bitmap> DecodeBitmap(const std::wstring& path, UINT* width, UINT* height);
+  // Decodes the overlays whose window covers `time` and releases those whose
+  // window is closed. False when an image can no longer be decoded.
+  bool UpdateOverlays(int64_t time);
   void DrawOverlays(int64_t time);
 
   Microsoft::WRL::ComPtr<ID3D11Device> device_;

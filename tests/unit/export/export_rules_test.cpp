@@ -3,6 +3,9 @@
 // command's progress and cancel lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -19,7 +22,7 @@ namespace {
 constexpr int64_t kS = 10'000'000;
 
 // A 16x15 stream of unknown rate.
-SourceStream Stream(uint32_t index, StreamKind kind) { return {index, kind, true, 16, 15, 0, 0, std::nullopt, 0}; }
+SourceStream Stream(uint32_t index, StreamKind kind) { return {index, kind, true, 16, 15, 0, 0, std::nullopt, 0, std::nullopt}; }
 
 TEST(BuildSegmentsTest, MergesSortsClampsAndShifts) {
   using Ranges = std::vector<std::vector<int64_t>>;  // start, end, output offset
@@ -183,6 +186,28 @@ TEST(SegmentCursorTest, MidpointDecidesAndFarSegmentsAreSeeked) {
   // Exactly 3 s ahead is decoded up to, not seeked.
   const std::vector<ExportSegment> near = BuildSegments({{0, 1 * kS}, {4 * kS, 5 * kS}}, 0);
   EXPECT_EQ(SegmentCursor(near).Place(1 * kS, 2).action, A::Drop);
+}
+
+TEST(SegmentCursorTest, OutputTimesStrictlyIncreaseAcrossACutThatStepsBack) {
+  // 100 fps up to 1.6 s, then a picture every 0.2 s; kept 0-1 s and
+  // 1.85-3 s. The 0.2 s picture at 1.8 s holds 1.9 s, so it is kept, and its
+  // own time (1 s + 1.8 s - 1.85 s) lies before the last kept picture's.
+  const std::vector<ExportSegment> segments = BuildSegments({{0, 1 * kS}, {18'500'000, 3 * kS}}, 0);
+  SegmentCursor cursor(segments);
+  std::vector<int64_t> kept;
+  for (int64_t t = 0; t < 3 * kS; t += t < 16'000'000 ? 100'000 : 2'000'000) {
+    const int64_t d = t < 16'000'000 ? 100'000 : 2'000'000;
+    const SegmentCursor::Decision got = cursor.Place(t, d);
+    if (got.action == SegmentCursor::Action::Keep) kept.push_back(got.outputTime);
+  }
+  ASSERT_EQ(kept.size(), 100u + 6);  // 0..0.99 s, then 1.8, 2.0 .. 2.8 s
+  EXPECT_EQ(kept[99], 9'900'000);
+  EXPECT_EQ(kept[100], 9'900'001);  // would be 9,500,000
+  EXPECT_EQ(kept[101], 11'500'000);
+  EXPECT_TRUE(std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<int64_t>()) == kept.end());
+  // A first picture that starts before the keep start begins the output at 0.
+  const std::vector<ExportSegment> late = BuildSegments({{5'000'000, 1 * kS}}, 0);
+  EXPECT_EQ(SegmentCursor(late).Place(4'999'995, 333'333).outputTime, 0);
 }
 
 TEST(ExportProtocolTest, ProgressLinesAreRateLimited) {
