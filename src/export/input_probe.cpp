@@ -34,7 +34,7 @@ std::vector<SourceAudioTrack> ListSourceAudioTracks(const std::vector<SourceStre
 
   struct Matched {
     SourceAudioTrack track;
-    size_t trakPosition;  // count when no description matched
+    uint64_t order;  // the track ID; above every ID when none matched
   };
   std::vector<Matched> matched;
   for (const SourceStream& stream : streams) {
@@ -50,7 +50,7 @@ std::vector<SourceAudioTrack> ListSourceAudioTracks(const std::vector<SourceStre
       position = count - 1 - stream.index;
     }
     if (position < count && !descriptions[position].sound) position = count;
-    Matched m{{stream.index, {}, 0}, position};
+    Matched m{{stream.index, {}, 0}, position < count ? descriptions[position].trackId : uint64_t{1} << 32};
     double kbps = 0;
     if (position < count) {
       m.track.name = descriptions[position].name;
@@ -62,7 +62,7 @@ std::vector<SourceAudioTrack> ListSourceAudioTracks(const std::vector<SourceStre
   }
   if (byId) {
     std::stable_sort(matched.begin(), matched.end(),
-                     [](const Matched& a, const Matched& b) { return a.trakPosition < b.trakPosition; });
+                     [](const Matched& a, const Matched& b) { return a.order < b.order; });
   }
   std::vector<SourceAudioTrack> tracks;
   for (Matched& m : matched) {

@@ -45,10 +45,11 @@ uint32_t SnapAudioBitrate(double kbps);
 
 // Names, bit rates and order of the audio streams. When the reader reports
 // an identifier for every audio stream, each takes the sound description
-// with that track ID and the tracks follow the file's `trak` order (those
-// without one last, in stream order), so an exported clip keeps its source's
-// names, track order and default (first) track whatever order the reader
-// numbers its streams in. Otherwise stream i takes description number
+// with that track ID and the tracks are ordered by it (those without one
+// last, in stream order): the MP4 writer numbers its tracks in the order they
+// are added and enables the first audio one, so an exported clip keeps its
+// source's names, track IDs, layout and enabled track whatever order the
+// reader numbers its streams in. Otherwise stream i takes description number
 // (count - 1 - i) when that is a sound track, in stream order. Unnamed
 // tracks become "Audio <position>"; without a bit rate from the boxes the
 // stream's average bytes per second is used.

@@ -104,6 +104,20 @@ TEST(AudioTrackListTest, NamesCountFromTheEndAndBitratesSnapToAllowedRates) {
   EXPECT_EQ(std::pair(tracks[1].name, tracks[1].bitrate), std::pair(std::string("Desktop Audio"), 128u));
   tracks = ListSourceAudioTracks(streams, {{false, "Video", 0}, {true, "", 0}});
   EXPECT_EQ(std::pair(tracks[0].name, tracks[1].name), std::pair(std::string("Audio 1"), std::string("Audio 2")));
+
+  // With identifiers, whatever the numbering: matched by track ID and
+  // ordered by it, unmatched ones last.
+  std::vector<SourceStream> identified = {Stream(0, StreamKind::Audio), Stream(1, StreamKind::Video),
+                                          Stream(2, StreamKind::Audio), Stream(3, StreamKind::Audio)};
+  identified[0].streamId = 9;
+  identified[2].streamId = 4;
+  identified[3].streamId = 2;
+  const std::vector<TrackDescription> traks = {
+      {false, "Video", 0, 1}, {true, "Microphone", 96, 4}, {true, "Desktop Audio", 128, 3}, {true, "Mixed", 192, 2}};
+  std::vector<std::tuple<uint32_t, std::string, uint32_t>> got;
+  for (const SourceAudioTrack& t : ListSourceAudioTracks(identified, traks)) got.emplace_back(t.streamIndex, t.name, t.bitrate);
+  EXPECT_EQ(got, (std::vector<std::tuple<uint32_t, std::string, uint32_t>>{
+                     {3, "Mixed", 192}, {2, "Microphone", 96}, {0, "Audio 3", 160}}));
 }
 
 std::string U32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
@@ -117,7 +131,10 @@ std::string Trak(const char* handler, const std::string& name, uint32_t timescal
   const std::string hdlr = Box("hdlr", U32(0) + U32(0) + handler + std::string(12, '\0') + name + '\0');
   const std::string mdhd = Box("mdhd", U32(0) + U32(0) + U32(0) + U32(timescale) + U32(duration) + U32(0));
   const std::string minf = Box("minf", Box("stbl", Box("stsz", stsz)));
-  return Box("trak", Box("tkhd", std::string(84, '\0')) + Box("mdia", mdhd + hdlr + minf));
+  // tkhd version 0: flags, two times, then the track ID (the name's length).
+  const std::string tkhd = Box("tkhd", U32(3) + U32(0) + U32(0) + U32(static_cast<uint32_t>(name.size())) +
+                                           std::string(68, '\0'));
+  return Box("trak", tkhd + Box("mdia", mdhd + hdlr + minf));
 }
 
 TEST(TrackDescriptionsTest, WalksMoovForHandlersAndBitrates) {
@@ -130,10 +147,12 @@ TEST(TrackDescriptionsTest, WalksMoovForHandlersAndBitrates) {
                       Trak("soun", "Mic", 1'000, 2'000, U32(0) + U32(0) + U32(2) + U32(1000) + U32(3000)));
   const std::string file = Box("ftyp", "isom") + kLargeFree + moov + Box("mdat", "xxxx");
   MemoryByteSource source(file.data(), file.size());
-  std::vector<std::tuple<bool, std::string, double>> got;
-  for (const TrackDescription& t : ReadTrackDescriptions(source)) got.emplace_back(t.sound, t.name, t.bitrate);
-  EXPECT_EQ(got, (std::vector<std::tuple<bool, std::string, double>>{
-                     {false, "Video", 0}, {true, "Desktop Audio", 128}, {true, "Mic", 16}}));
+  std::vector<std::tuple<bool, std::string, double, uint32_t>> got;
+  for (const TrackDescription& t : ReadTrackDescriptions(source)) {
+    got.emplace_back(t.sound, t.name, t.bitrate, t.trackId);
+  }
+  EXPECT_EQ(got, (std::vector<std::tuple<bool, std::string, double, uint32_t>>{
+                     {false, "Video", 0, 5}, {true, "Desktop Audio", 128, 13}, {true, "Mic", 16, 3}}));
 
   // A top-level box running past the end stops the walk before moov.
   std::string broken = Box("ftyp", "isom") + moov;
