@@ -212,14 +212,14 @@ def engine_clip(kaptora):
     """A clip the engine saves with its three audio tracks."""
     settings, clips = os.path.join(kaptora.work, "settings.json"), os.path.join(kaptora.work, "clips")
     with open(settings, "w") as f:
-        json.dump({"replay": {"bufferSeconds": 10, "folder": clips}, "video": {"resolution": "720p", "fps": 15},
+        json.dump({"replay": {"bufferSeconds": 10, "folder": clips}, "video": {"resolution": "720p", "fps": 10},
                    "audio": {"microphone": {"enabled": True}, "tracks": "mixed+separate"}}, f)
     command = [kaptora.binary, "--settings", settings]
     engine = subprocess.Popen(command, env=kaptora.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not check(wait_until_serving(command, kaptora.env), "the engine serves its control channel"):
             return None
-        time.sleep(3)  # three seconds of recording to save
+        time.sleep(2)  # two seconds of recording to save
         subprocess.run(command + ["save"], env=kaptora.env, check=True)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
@@ -240,7 +240,7 @@ def engine_tracks(kaptora):
     if not source:
         return
     out = os.path.join(kaptora.work, "tracks_out.mp4")
-    if not kaptora.export("tracks", input=source, output=out):
+    if not kaptora.export("tracks", input=source, output=out, keep=[{"start": 0, "end": 1}]):
         return
     described = lambda path: [(s.get("tags", {}).get("handler_name"), s["disposition"]["default"])
                               for s in streams(path, "audio")]
