@@ -31,29 +31,34 @@ ComPtr<IWICBitmapSource> DecodeImage(const std::wstring& path) {
 
 }  // namespace
 
-std::unique_ptr<D3D11EditFrameProcessor::Bitmap> D3D11EditFrameProcessor::DecodeBitmap(const std::wstring& path,
-                                                                                     UINT* width, UINT* height) {
-  *width = 0;
-  *height = 0;
+std::unique_ptr<D3D11EditFrameProcessor::Bitmap> D3D11EditFrameProcessor::DecodeBitmap(const std::wstring& path) {
+  auto bitmap = std::make_unique<Bitmap>();
   const ComPtr<IWICBitmapSource> source = DecodeImage(path);
-  if (!source || FAILED(source->GetSize(width, height)) || *width == 0 || *height == 0) return nullptr;
+  if (!source || FAILED(source->GetSize(&bitmap->width, &bitmap->height)) || bitmap->width == 0 ||
+      bitmap->height == 0) {
+    Log("edit: cannot decode overlay image (%ux%u)", bitmap->width, bitmap->height);
+    return nullptr;
+  }
+  const UINT width = bitmap->width;
+  const UINT height = bitmap->height;
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = static_cast<LONG>(*width);
-  info.bmiHeader.biHeight = -static_cast<LONG>(*height);  // top-down
+  info.bmiHeader.biWidth = static_cast<LONG>(width);
+  info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top-down
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
-  auto bitmap = std::make_unique<Bitmap>();
   bitmap->bitmap = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  const UINT stride = *width * 4;
-  if (bitmap->bitmap == nullptr || bits == nullptr ||
-      FAILED(source->CopyPixels(nullptr, stride, stride * *height, static_cast<BYTE*>(bits)))) {
+  const UINT stride = width * 4;
+  if (bitmap->bitmap != nullptr && bits != nullptr &&
+      SUCCEEDED(source->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE*>(bits)))) {
+    bitmap->dc = ::CreateCompatibleDC(nullptr);
+  }
+  if (bitmap->dc == nullptr) {
+    Log("edit: cannot decode overlay image (%ux%u)", width, height);
     return nullptr;
   }
-  bitmap->dc = ::CreateCompatibleDC(nullptr);
-  if (bitmap->dc == nullptr) return nullptr;
   bitmap->previous = ::SelectObject(bitmap->dc, bitmap->bitmap);
   return bitmap;
 }
@@ -104,35 +109,7 @@ bool D3D11EditFrameProcessor::AddOverlay(const std::wstring& image, int32_t x, i
     Log("edit: cannot read overlay image");
     return false;
   }
-  Overlay overlay;
-  overlay.image = image;
-  overlay.x = x;
-  overlay.y = y;
-  overlay.width = width;
-  overlay.height = height;
-  overlay.start = start;
-  overlay.end = end;
-  overlays_.push_back(std::move(overlay));
-  return true;
-}
-
-bool D3D11EditFrameProcessor::UpdateOverlays(int64_t time) {
-  for (Overlay& overlay : overlays_) {
-    if (!OverlayCovers(overlay.start, overlay.end, time)) {
-      overlay.pixels.reset();
-      continue;
-    }
-    if (overlay.pixels) continue;
-    UINT width = 0;
-    UINT height = 0;
-    overlay.pixels = DecodeBitmap(overlay.image, &width, &height);
-    if (!overlay.pixels) {
-      Log("edit: cannot decode overlay image (%ux%u)", width, height);
-      return false;
-    }
-    overlay.width = width;  // the file as it is now
-    overlay.height = height;
-  }
+  overlays_.Add(image, x, y, start, end);
   return true;
 }
 
@@ -236,28 +213,29 @@ bool D3D11EditFrameProcessor::ProcessFrame(GpuTexture* picture, uint32_t subreso
     Log("edit: VideoProcessorBlt failed (hr=0x%08lX)", static_cast<unsigned long>(hr));
     return false;
   }
-  if (!UpdateOverlays(time)) return false;
-  DrawOverlays(time);
+  if (!overlays_.Update(time, DecodeBitmap)) return false;
+  DrawOverlays();
   return composer_.Compose(editFrame_.Get(), 0, 0, /*showCursor=*/false);
 }
 
-void D3D11EditFrameProcessor::DrawOverlays(int64_t time) {
+void D3D11EditFrameProcessor::DrawOverlays() {
   ComPtr<IDXGISurface1> surface;
   HDC dc = nullptr;
-  for (const Overlay& overlay : overlays_) {
-    if (!overlay.pixels || !OverlayCovers(overlay.start, overlay.end, time)) continue;
-    if (dc == nullptr) {
-      // Keep the picture underneath; without a DC the frame goes out bare.
-      if (FAILED(editFrame_.As(&surface)) || FAILED(surface->GetDC(FALSE, &dc))) return;
+  bool failed = false;
+  overlays_.ForEachShown([&](const auto& overlay, const Bitmap& bitmap) {
+    if (failed) return;
+    if (dc == nullptr && (FAILED(editFrame_.As(&surface)) || FAILED(surface->GetDC(FALSE, &dc)))) {
+      failed = true;  // keep the picture underneath; without a DC the frame goes out bare
+      return;
     }
     BLENDFUNCTION blend{};
     blend.BlendOp = AC_SRC_OVER;
     blend.SourceConstantAlpha = 255;
     blend.AlphaFormat = AC_SRC_ALPHA;
-    const int w = static_cast<int>(overlay.width);
-    const int h = static_cast<int>(overlay.height);
-    ::GdiAlphaBlend(dc, overlay.x, overlay.y, w, h, overlay.pixels->dc, 0, 0, w, h, blend);
-  }
+    const int w = static_cast<int>(bitmap.width);
+    const int h = static_cast<int>(bitmap.height);
+    ::GdiAlphaBlend(dc, overlay.x, overlay.y, w, h, bitmap.dc, 0, 0, w, h, blend);
+  });
   if (dc != nullptr) surface->ReleaseDC(nullptr);
 }
 

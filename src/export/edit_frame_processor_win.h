@@ -4,11 +4,11 @@
 // are blended into it with GDI per-pixel alpha, and the frame composer turns
 // it into the NV12 texture the encoder reads. Every overlay image is opened
 // and measured at job start (a bad one fails the job before any work), but
-// its pixels are held only while its time window is open: decoded with WIC
-// into a premultiplied BGRA memory bitmap on the first picture it covers and
-// released on the first picture past it, so a job of thousands of timed
-// images holds only the bitmaps and GDI handles of those on screen. Export
-// thread only.
+// its pixels are held only while its time window is open (timed_overlays.h):
+// decoded with WIC into a premultiplied BGRA memory bitmap on the first
+// picture it covers and released on the first one it does not, so a job of
+// thousands of timed images holds only the bitmaps and GDI handles of those
+// on screen. Export thread only.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +22,7 @@
 
 #include "export/export_media.h"
 #include "export/input_view_cache.h"
+#include "export/timed_overlays.h"
 #include "video/frame_composer_win.h"
 
 namespace kp {
@@ -44,31 +45,19 @@ class D3D11EditFrameProcessor : public EditFrameProcessor {
     HDC dc = nullptr;
     HBITMAP bitmap = nullptr;
     HGDIOBJ previous = nullptr;
+    UINT width = 0;
+    UINT height = 0;
     ~Bitmap();
-  };
-  struct Overlay {
-    std::wstring image;
-    std::unique_ptr<Bitmap> pixels;  // only while the window is open
-    int32_t x = 0;
-    int32_t y = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    int64_t start = 0;
-    int64_t end = 0;
   };
 
   // (Re)builds the video processor for decoded pictures of w x h.
   bool EnsureStage(uint32_t w, uint32_t h);
   void ReleaseStage();
   void SetColorSpaces();
-  // Frame 0 of the image as a top-down 32-bit DIB section in a memory DC;
-  // `*width` and `*height` get its size (0 when it cannot be read). Null on
-  // any failure.
-  static std::unique_ptr<Bitmap> DecodeBitmap(const std::wstring& path, UINT* width, UINT* height);
-  // Decodes the overlays whose window covers `time` and releases those whose
-  // window is closed. False when an image can no longer be decoded.
-  bool UpdateOverlays(int64_t time);
-  void DrawOverlays(int64_t time);
+  // Frame 0 of the image as a top-down 32-bit DIB section in a memory DC.
+  // Null on any failure, after "edit: cannot decode overlay image (%ux%u)".
+  static std::unique_ptr<Bitmap> DecodeBitmap(const std::wstring& path);
+  void DrawOverlays();
 
   Microsoft::WRL::ComPtr<ID3D11Device> device_;
   Microsoft::WRL::ComPtr<ID3D11VideoDevice> videoDevice_;
@@ -88,7 +77,7 @@ class D3D11EditFrameProcessor : public EditFrameProcessor {
 
   Microsoft::WRL::ComPtr<ID3D11Texture2D> editFrame_;
   FrameComposer composer_;
-  std::vector<Overlay> overlays_;
+  TimedOverlays<Bitmap> overlays_;
 };
 
 }  // namespace kp

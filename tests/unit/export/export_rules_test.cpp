@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <functional>
-
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@
 #include "export/export_segments.h"
 #include "export/input_probe.h"
 #include "export/segment_cursor.h"
+#include "export/timed_overlays.h"
 #include "export/track_descriptions.h"
 #include "support/temp_folder.h"
 
@@ -227,6 +228,34 @@ TEST(SegmentCursorTest, OutputTimesStrictlyIncreaseAcrossACutThatStepsBack) {
   // A first picture that starts before the keep start begins the output at 0.
   const std::vector<ExportSegment> late = BuildSegments({{5'000'000, 1 * kS}}, 0);
   EXPECT_EQ(SegmentCursor(late).Place(4'999'995, 333'333).outputTime, 0);
+}
+
+TEST(TimedOverlaysTest, PixelsAreHeldOnlyWhileTheWindowIsOpen) {
+  TimedOverlays<int> overlays;
+  overlays.Add(L"a", 0, 0, 0, 2 * kS);
+  overlays.Add(L"b", 0, 0, 1 * kS, 3 * kS);
+  overlays.Add(L"c", 0, 0, 5 * kS, 6 * kS);
+  std::wstring decoded;
+  bool decodes = true;
+  const TimedOverlays<int>::Decoder decode = [&](const std::wstring& image) {
+    decoded += image;
+    return decodes ? std::make_unique<int>(int(image[0])) : nullptr;
+  };
+  // time, overlays holding pixels, every image decoded so far
+  const std::tuple<int64_t, std::wstring, std::wstring> steps[] = {
+      {0, L"a", L"a"},           {15'000'000, L"ab", L"ab"}, {2 * kS, L"b", L"ab"},
+      {4 * kS, L"", L"ab"},      {5 * kS, L"c", L"abc"},     {1 * kS, L"ab", L"abcab"},
+  };
+  for (const auto& [time, held, all] : steps) {
+    ASSERT_TRUE(overlays.Update(time, decode)) << time;
+    std::wstring shown;
+    overlays.ForEachShown([&](const auto&, int pixels) { shown += wchar_t(pixels); });
+    EXPECT_EQ(shown, held) << time;
+    EXPECT_EQ(overlays.Held(), held.size()) << time;
+    EXPECT_EQ(decoded, all) << time;
+  }
+  decodes = false;
+  EXPECT_FALSE(overlays.Update(5 * kS, decode));
 }
 
 TEST(ExportProtocolTest, ProgressLinesAreRateLimited) {
