@@ -47,7 +47,7 @@ bool CpuEditFrameProcessor::ProcessFrame(GpuTexture* picture, uint32_t /*subreso
   });
   if (!decoded) return false;
   ConvertNv12ToBgra(*frame, crop_, bt709_, edit_);
-  overlays_.ForEachShown([this](const auto& overlay, const BgraImage& image) {
+  overlays_.ForEachShown([this](const OverlaySpec& overlay, const BgraImage& image) {
     BlendPremultiplied(image, overlay.x, overlay.y, edit_);
   });
   return composer_.Compose(&edit_, 0, 0, /*showCursor=*/false, SimCursor{});

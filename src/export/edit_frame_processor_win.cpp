@@ -222,7 +222,7 @@ void D3D11EditFrameProcessor::DrawOverlays() {
   ComPtr<IDXGISurface1> surface;
   HDC dc = nullptr;
   bool failed = false;
-  overlays_.ForEachShown([&](const auto& overlay, const Bitmap& bitmap) {
+  overlays_.ForEachShown([&](const OverlaySpec& overlay, const Bitmap& bitmap) {
     if (failed) return;
     if (dc == nullptr && (FAILED(editFrame_.As(&surface)) || FAILED(surface->GetDC(FALSE, &dc)))) {
       failed = true;  // keep the picture underneath; without a DC the frame goes out bare

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "export/export_job.h"
 #include "export/export_media.h"
 
 namespace kp {
@@ -22,27 +23,23 @@ template <typename Pixels>
 class TimedOverlays {
  public:
   struct Overlay {
-    std::wstring image;
-    int32_t x = 0;
-    int32_t y = 0;
-    int64_t start = 0;
-    int64_t end = 0;
+    OverlaySpec spec;
     std::unique_ptr<Pixels> pixels;  // only while the window is open
   };
   // The image's pixels; null when it cannot be decoded.
   using Decoder = std::function<std::unique_ptr<Pixels>(const std::wstring& image)>;
 
   void Add(std::wstring image, int32_t x, int32_t y, int64_t start, int64_t end) {
-    overlays_.push_back(Overlay{std::move(image), x, y, start, end, nullptr});
+    overlays_.push_back(Overlay{OverlaySpec{std::move(image), x, y, start, end}, nullptr});
   }
 
   // Decodes the overlays whose window covers `time` and releases the others.
   // False when an image no longer decodes (the decoder says why).
   bool Update(int64_t time, const Decoder& decode) {
     for (Overlay& overlay : overlays_) {
-      if (!OverlayCovers(overlay.start, overlay.end, time)) {
+      if (!OverlayCovers(overlay.spec.start, overlay.spec.end, time)) {
         overlay.pixels.reset();
-      } else if (!overlay.pixels && !(overlay.pixels = decode(overlay.image))) {
+      } else if (!overlay.pixels && !(overlay.pixels = decode(overlay.spec.image))) {
         return false;
       }
     }
@@ -54,7 +51,7 @@ class TimedOverlays {
   template <typename Draw>
   void ForEachShown(Draw draw) const {
     for (const Overlay& overlay : overlays_) {
-      if (overlay.pixels) draw(overlay, *overlay.pixels);
+      if (overlay.pixels) draw(overlay.spec, *overlay.pixels);
     }
   }
 

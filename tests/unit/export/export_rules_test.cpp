@@ -249,7 +249,7 @@ TEST(TimedOverlaysTest, PixelsAreHeldOnlyWhileTheWindowIsOpen) {
   for (const auto& [time, held, all] : steps) {
     ASSERT_TRUE(overlays.Update(time, decode)) << time;
     std::wstring shown;
-    overlays.ForEachShown([&](const auto&, int pixels) { shown += wchar_t(pixels); });
+    overlays.ForEachShown([&](const OverlaySpec&, int pixels) { shown += wchar_t(pixels); });
     EXPECT_EQ(shown, held) << time;
     EXPECT_EQ(overlays.Held(), held.size()) << time;
     EXPECT_EQ(decoded, all) << time;
