@@ -36,7 +36,8 @@ Dispatch DecideAction(const CommandLine& commandLine) {
               : c == L"stop"   ? ControlEvent::kStop
               : c == L"reload" ? ControlEvent::kReload
                                : ControlEvent::kShowSettings;
-  } else if (c == L"record" && args.size() == 2 && WideToDouble(args[0]) > 0.0) {
+  } else if (c == L"record" && args.size() == 2 && WideToDouble(args[0]) > 0.0 &&
+             WideToDouble(args[0]) <= kMaxRecordSeconds) {
     d.action = Action::kRecord;
     d.seconds = WideToDouble(args[0]);
     d.path = args[1];

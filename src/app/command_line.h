@@ -19,6 +19,10 @@ inline constexpr const char kUsageText[] =
 
 inline constexpr const char kNotRunningText[] = "Kaptora is not running\n";
 
+// The longest `record`: one day. Seconds that are not finite or above it are a
+// usage error, so no record runs until it is killed and writes nothing.
+inline constexpr double kMaxRecordSeconds = 86'400;
+
 struct CommandLine {
   std::wstring settingsPath;
   std::wstring command;                 // empty when no positional word
@@ -42,7 +46,8 @@ struct Dispatch {
 };
 
 // Chooses what to run. Comparisons are exact and case-sensitive; the seconds
-// of "record" are read with WideToDouble, the C runtime's own conversion.
+// of "record" are read with WideToDouble, the C runtime's own conversion, and
+// taken when above 0 and at most kMaxRecordSeconds.
 Dispatch DecideAction(const CommandLine& commandLine);
 
 }  // namespace kp

@@ -18,12 +18,13 @@ bool CpuEditFrameProcessor::Initialize(GpuDevice* device, const SourceRect& crop
 }
 
 bool CpuEditFrameProcessor::AddOverlay(const std::wstring& image, int32_t x, int32_t y, int64_t start, int64_t end) {
+  // Checked now (a bad image fails the job before any work), held later.
   std::optional<BgraImage> decoded = DecodePngOverlay(image);
   if (!decoded || decoded->width == 0 || decoded->height == 0) {
     Log("edit: cannot read overlay image");
     return false;
   }
-  overlays_.push_back(Overlay{std::move(*decoded), x, y, start, end});
+  overlays_.Add(image, x, y, start, end);
   return true;
 }
 
@@ -36,10 +37,19 @@ bool CpuEditFrameProcessor::ProcessFrame(GpuTexture* picture, uint32_t /*subreso
     Log("edit: %ux%u frames, crop (%ld,%ld) %ux%u, %s", sourceWidth_, sourceHeight_, static_cast<long>(crop_.left),
         static_cast<long>(crop_.top), crop_.Width(), crop_.Height(), bt709_ ? "BT.709" : "BT.601");
   }
+  const bool decoded = overlays_.Update(time, [](const std::wstring& path) -> std::unique_ptr<BgraImage> {
+    std::optional<BgraImage> image = DecodePngOverlay(path);
+    if (!image || image->width == 0 || image->height == 0) {
+      Log("edit: cannot decode overlay image (%ux%u)", image ? image->width : 0u, image ? image->height : 0u);
+      return nullptr;
+    }
+    return std::make_unique<BgraImage>(std::move(*image));
+  });
+  if (!decoded) return false;
   ConvertNv12ToBgra(*frame, crop_, bt709_, edit_);
-  for (const Overlay& overlay : overlays_) {
-    if (OverlayCovers(overlay.start, overlay.end, time)) BlendPremultiplied(overlay.image, overlay.x, overlay.y, edit_);
-  }
+  overlays_.ForEachShown([this](const OverlaySpec& overlay, const BgraImage& image) {
+    BlendPremultiplied(image, overlay.x, overlay.y, edit_);
+  });
   return composer_.Compose(&edit_, 0, 0, /*showCursor=*/false, SimCursor{});
 }
 

@@ -4,7 +4,8 @@
 // time are drawn over it with premultiplied alpha, clipped at the edges,
 // and the frame composer of the Linux video chain (SimComposer) turns the
 // result into the NV12 frame the encoder reads, as the GPU composer does on
-// Windows. Overlay images are PNG files (png_overlay_image.h).
+// Windows. Overlay images are PNG files (png_overlay_image.h), checked when
+// added and decoded only while their window is open (timed_overlays.h).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "export/export_media.h"
+#include "export/timed_overlays.h"
 #include "video/bgra_image.h"
 #include "video/sim_composer.h"
 
@@ -26,21 +28,13 @@ class CpuEditFrameProcessor : public EditFrameProcessor {
   GpuTexture* OutputTexture() override { return reinterpret_cast<GpuTexture*>(&composer_.Output()); }
 
  private:
-  struct Overlay {
-    BgraImage image;  // premultiplied
-    int32_t x = 0;
-    int32_t y = 0;
-    int64_t start = 0;
-    int64_t end = 0;
-  };
-
   SourceRect crop_;
   bool bt709_ = true;
   uint32_t sourceWidth_ = 0;  // the picture size the stage line was logged for
   uint32_t sourceHeight_ = 0;
   BgraImage edit_;
   SimComposer composer_;
-  std::vector<Overlay> overlays_;
+  TimedOverlays<BgraImage> overlays_;  // premultiplied
 };
 
 }  // namespace kp

@@ -31,13 +31,47 @@ ComPtr<IWICBitmapSource> DecodeImage(const std::wstring& path) {
 
 }  // namespace
 
-D3D11EditFrameProcessor::~D3D11EditFrameProcessor() {
-  for (Overlay& overlay : overlays_) {
-    ::SelectObject(overlay.dc, overlay.previous);
-    ::DeleteObject(overlay.bitmap);
-    ::DeleteDC(overlay.dc);
+std::unique_ptr<D3D11EditFrameProcessor::Bitmap> D3D11EditFrameProcessor::DecodeBitmap(const std::wstring& path) {
+  auto bitmap = std::make_unique<Bitmap>();
+  const ComPtr<IWICBitmapSource> source = DecodeImage(path);
+  if (!source || FAILED(source->GetSize(&bitmap->width, &bitmap->height)) || bitmap->width == 0 ||
+      bitmap->height == 0) {
+    Log("edit: cannot decode overlay image (%ux%u)", bitmap->width, bitmap->height);
+    return nullptr;
   }
+  const UINT width = bitmap->width;
+  const UINT height = bitmap->height;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = static_cast<LONG>(width);
+  info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top-down
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  bitmap->bitmap = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const UINT stride = width * 4;
+  if (bitmap->bitmap != nullptr && bits != nullptr &&
+      SUCCEEDED(source->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE*>(bits)))) {
+    bitmap->dc = ::CreateCompatibleDC(nullptr);
+  }
+  if (bitmap->dc == nullptr) {
+    Log("edit: cannot decode overlay image (%ux%u)", width, height);
+    return nullptr;
+  }
+  bitmap->previous = ::SelectObject(bitmap->dc, bitmap->bitmap);
+  return bitmap;
 }
+
+D3D11EditFrameProcessor::Bitmap::~Bitmap() {
+  if (dc != nullptr) {
+    ::SelectObject(dc, previous);
+    ::DeleteDC(dc);
+  }
+  if (bitmap != nullptr) ::DeleteObject(bitmap);
+}
+
+D3D11EditFrameProcessor::~D3D11EditFrameProcessor() = default;
 
 bool D3D11EditFrameProcessor::Initialize(GpuDevice* device, const SourceRect& crop, uint32_t fps, bool bt709) {
   device_ = reinterpret_cast<ID3D11Device*>(device);
@@ -67,6 +101,7 @@ bool D3D11EditFrameProcessor::Initialize(GpuDevice* device, const SourceRect& cr
 
 bool D3D11EditFrameProcessor::AddOverlay(const std::wstring& image, int32_t x, int32_t y, int64_t start,
                                          int64_t end) {
+  // Opened and measured now, decoded when its window opens.
   const ComPtr<IWICBitmapSource> source = DecodeImage(image);
   UINT width = 0;
   UINT height = 0;
@@ -74,40 +109,7 @@ bool D3D11EditFrameProcessor::AddOverlay(const std::wstring& image, int32_t x, i
     Log("edit: cannot read overlay image");
     return false;
   }
-
-  BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = static_cast<LONG>(width);
-  info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top-down
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  HBITMAP bitmap = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  const UINT stride = width * 4;
-  if (bitmap == nullptr || bits == nullptr ||
-      FAILED(source->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE*>(bits)))) {
-    if (bitmap != nullptr) ::DeleteObject(bitmap);
-    Log("edit: cannot decode overlay image (%ux%u)", width, height);
-    return false;
-  }
-
-  Overlay overlay;
-  overlay.dc = ::CreateCompatibleDC(nullptr);
-  if (overlay.dc == nullptr) {
-    ::DeleteObject(bitmap);
-    Log("edit: cannot decode overlay image (%ux%u)", width, height);
-    return false;
-  }
-  overlay.bitmap = bitmap;
-  overlay.previous = ::SelectObject(overlay.dc, bitmap);
-  overlay.x = x;
-  overlay.y = y;
-  overlay.width = width;
-  overlay.height = height;
-  overlay.start = start;
-  overlay.end = end;
-  overlays_.push_back(overlay);
+  overlays_.Add(image, x, y, start, end);
   return true;
 }
 
@@ -211,27 +213,29 @@ bool D3D11EditFrameProcessor::ProcessFrame(GpuTexture* picture, uint32_t subreso
     Log("edit: VideoProcessorBlt failed (hr=0x%08lX)", static_cast<unsigned long>(hr));
     return false;
   }
-  DrawOverlays(time);
+  if (!overlays_.Update(time, DecodeBitmap)) return false;
+  DrawOverlays();
   return composer_.Compose(editFrame_.Get(), 0, 0, /*showCursor=*/false);
 }
 
-void D3D11EditFrameProcessor::DrawOverlays(int64_t time) {
+void D3D11EditFrameProcessor::DrawOverlays() {
   ComPtr<IDXGISurface1> surface;
   HDC dc = nullptr;
-  for (const Overlay& overlay : overlays_) {
-    if (!OverlayCovers(overlay.start, overlay.end, time)) continue;
-    if (dc == nullptr) {
-      // Keep the picture underneath; without a DC the frame goes out bare.
-      if (FAILED(editFrame_.As(&surface)) || FAILED(surface->GetDC(FALSE, &dc))) return;
+  bool failed = false;
+  overlays_.ForEachShown([&](const OverlaySpec& overlay, const Bitmap& bitmap) {
+    if (failed) return;
+    if (dc == nullptr && (FAILED(editFrame_.As(&surface)) || FAILED(surface->GetDC(FALSE, &dc)))) {
+      failed = true;  // keep the picture underneath; without a DC the frame goes out bare
+      return;
     }
     BLENDFUNCTION blend{};
     blend.BlendOp = AC_SRC_OVER;
     blend.SourceConstantAlpha = 255;
     blend.AlphaFormat = AC_SRC_ALPHA;
-    const int w = static_cast<int>(overlay.width);
-    const int h = static_cast<int>(overlay.height);
-    ::GdiAlphaBlend(dc, overlay.x, overlay.y, w, h, overlay.dc, 0, 0, w, h, blend);
-  }
+    const int w = static_cast<int>(bitmap.width);
+    const int h = static_cast<int>(bitmap.height);
+    ::GdiAlphaBlend(dc, overlay.x, overlay.y, w, h, bitmap.dc, 0, 0, w, h, blend);
+  });
   if (dc != nullptr) surface->ReleaseDC(nullptr);
 }
 

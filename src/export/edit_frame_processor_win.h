@@ -2,8 +2,13 @@
 // YUV picture and converts it to RGB into a GDI-compatible BGRA texture of
 // the crop size, the overlay images whose window covers the picture's time
 // are blended into it with GDI per-pixel alpha, and the frame composer turns
-// it into the NV12 texture the encoder reads. Overlays are decoded once with
-// WIC into premultiplied BGRA memory bitmaps. Export thread only.
+// it into the NV12 texture the encoder reads. Every overlay image is opened
+// and measured at job start (a bad one fails the job before any work), but
+// its pixels are held only while its time window is open (timed_overlays.h):
+// decoded with WIC into a premultiplied BGRA memory bitmap on the first
+// picture it covers and released on the first one it does not, so a job of
+// thousands of timed images holds only the bitmaps and GDI handles of those
+// on screen. Export thread only.
 #pragma once
 
 #include <windows.h>
@@ -11,11 +16,13 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "export/export_media.h"
 #include "export/input_view_cache.h"
+#include "export/timed_overlays.h"
 #include "video/frame_composer_win.h"
 
 namespace kp {
@@ -33,23 +40,24 @@ class D3D11EditFrameProcessor : public EditFrameProcessor {
   GpuTexture* OutputTexture() override { return reinterpret_cast<GpuTexture*>(composer_.OutputTexture()); }
 
  private:
-  struct Overlay {
+  // A decoded overlay: its DIB section selected into a memory DC.
+  struct Bitmap {
     HDC dc = nullptr;
     HBITMAP bitmap = nullptr;
     HGDIOBJ previous = nullptr;
-    int32_t x = 0;
-    int32_t y = 0;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    int64_t start = 0;
-    int64_t end = 0;
+    UINT width = 0;
+    UINT height = 0;
+    ~Bitmap();
   };
 
   // (Re)builds the video processor for decoded pictures of w x h.
   bool EnsureStage(uint32_t w, uint32_t h);
   void ReleaseStage();
   void SetColorSpaces();
-  void DrawOverlays(int64_t time);
+  // Frame 0 of the image as a top-down 32-bit DIB section in a memory DC.
+  // Null on any failure, after "edit: cannot decode overlay image (%ux%u)".
+  static std::unique_ptr<Bitmap> DecodeBitmap(const std::wstring& path);
+  void DrawOverlays();
 
   Microsoft::WRL::ComPtr<ID3D11Device> device_;
   Microsoft::WRL::ComPtr<ID3D11VideoDevice> videoDevice_;
@@ -69,7 +77,7 @@ class D3D11EditFrameProcessor : public EditFrameProcessor {
 
   Microsoft::WRL::ComPtr<ID3D11Texture2D> editFrame_;
   FrameComposer composer_;
-  std::vector<Overlay> overlays_;
+  TimedOverlays<Bitmap> overlays_;
 };
 
 }  // namespace kp

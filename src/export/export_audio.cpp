@@ -7,7 +7,16 @@
 
 namespace kp {
 
-int64_t TicksToFrame(int64_t ticks) { return (ticks * kExportSampleRate + 5'000'000) / 10'000'000; }
+int64_t TicksToFrame(int64_t ticks) {
+  constexpr int64_t kTicks = 10'000'000;
+  int64_t seconds = ticks / kTicks;
+  int64_t rest = ticks % kTicks;
+  if (rest < 0) {  // floor, so the rest is 0..kTicks-1
+    rest += kTicks;
+    --seconds;
+  }
+  return seconds * kExportSampleRate + (rest * kExportSampleRate + kTicks / 2) / kTicks;
+}
 
 void PcmAssembler::BeginSegment(int64_t s0, int64_t s1) {
   segmentBegin_ = samples_.size();
@@ -56,7 +65,7 @@ void PcmAssembler::Fade(bool fadeIn, bool fadeOut) {
 }
 
 bool ExportAudioTrack(ExportMedia& media, const std::wstring& input, const SourceAudioTrack& track,
-                      const std::vector<ExportSegment>& segments, int64_t sourceDuration,
+                      const std::vector<ExportSegment>& segments, int64_t sourceDuration, int64_t videoEnd,
                       const std::atomic<bool>& cancel, const AacCodecFactory& codec, ExportedAudioTrack& out) {
   std::unique_ptr<AudioTrackReader> reader = media.OpenAudioTrack(input, track.streamIndex);
   if (!reader) return false;
@@ -68,7 +77,9 @@ bool ExportAudioTrack(ExportMedia& media, const std::wstring& input, const Sourc
   PcmAssembler pcm;
   for (const ExportSegment& segment : segments) {
     const int64_t s0 = TicksToFrame(segment.start);
-    const int64_t s1 = TicksToFrame(segment.end);
+    const bool inputEndsHere = videoEnd < segment.end;
+    const int64_t s1 = inputEndsHere ? std::clamp(TicksToFrame(videoEnd), s0, TicksToFrame(segment.end))
+                                     : TicksToFrame(segment.end);
     pcm.BeginSegment(s0, s1);
     reader->Seek(segment.start);
     if (s0 < s1) {
@@ -76,6 +87,7 @@ bool ExportAudioTrack(ExportMedia& media, const std::wstring& input, const Sourc
         if (cancel.load()) return false;
         PcmBlock block;
         const ReadStatus status = reader->Read(&block);
+        if (status == ReadStatus::EndOfStream && inputEndsHere) break;
         if (status == ReadStatus::Failed || status == ReadStatus::EndOfStream) {
           pcm.FinishWithSilence();
           break;

@@ -22,7 +22,9 @@ inline constexpr int64_t kLateFramesForGap = 3;  // later than this leaves a gap
 inline constexpr int64_t kMaxFadeFrames = 240;   // 5 ms
 inline constexpr uint32_t kEncodeBlockFrames = 4'096;
 
-// Ticks to a 48 kHz frame position, rounded to nearest (non-negative input).
+// Ticks to a 48 kHz frame position, rounded to nearest (halves up). Exact for
+// every tick count, negative ones and kUnknownDurationEnd included: the whole
+// seconds and the rest are scaled apart, so nothing overflows.
 int64_t TicksToFrame(int64_t ticks);
 
 struct ExportedAudioTrack {
@@ -59,11 +61,17 @@ class PcmAssembler {
   int64_t previousEnd_ = 0;
 };
 
-// Exports `track` over `segments`. False when the track is left out (with
+// Exports `track` over `segments`; `videoEnd` is where the last picture the
+// export encoded ends on the source time line. Each segment gets frames
+// [s0, s1) of the source, holes and a stream that stops early filled with
+// silence, so later segments keep their place; only the segment in which the
+// input itself ends (videoEnd before the segment's end) ends early: at the
+// earlier of the audio stream's end and videoEnd, with no silence after it.
+// False when the track is left out (with
 // "export: audio track '%s' can't be decoded to 48 kHz stereo, leaving it
 // out" when the reader refuses the format) or when the cancel flag was seen.
 bool ExportAudioTrack(ExportMedia& media, const std::wstring& input, const SourceAudioTrack& track,
-                      const std::vector<ExportSegment>& segments, int64_t sourceDuration,
+                      const std::vector<ExportSegment>& segments, int64_t sourceDuration, int64_t videoEnd,
                       const std::atomic<bool>& cancel, const AacCodecFactory& codec, ExportedAudioTrack& out);
 
 }  // namespace kp

@@ -66,9 +66,13 @@ class Exporter {
   ExportResult Run();
 
  private:
-  void Report(double value) const {
-    if (progress_) progress_(value);
+  // Progress stays within 0..1 and never goes down, whatever the output
+  // times of the pictures were.
+  void Report(double value) {
+    reported_ = std::clamp(value, reported_, 1.0);
+    if (progress_) progress_(reported_);
   }
+  bool WouldDestroyInput() const;
   bool SpillAll(const PacketList& packets) {
     for (const auto& packet : packets) {
       if (!spill_.Add(*packet)) return false;
@@ -85,6 +89,8 @@ class Exporter {
   InputInfo info_;
   std::vector<ExportSegment> segments_;
   int64_t outputDuration_ = 0;
+  int64_t videoEnd_ = 0;  // source time where the last encoded picture ends
+  double reported_ = 0;
   VideoSpill spill_;
 };
 
@@ -117,16 +123,26 @@ ExportResult Exporter::EncodeVideo(VideoStage& stage) {
       return ExportResult::Failed;
     }
     if (!SpillAll(packets)) return ExportResult::Write;
+    videoEnd_ = std::max(videoEnd_, picture.time + duration);
     Report(static_cast<double>(decision.outputTime) * 0.85 / static_cast<double>(std::max<int64_t>(outputDuration_, 1)));
   }
   return ExportResult::Ok;
 }
 
-ExportResult Exporter::Run() {
-  // Nothing may be decoded into a file that is also the source.
+// Every file the export writes to: the output, the MP4 writer's ".part" file
+// (moved over the output) and the spilled video. An input that is any of them
+// would be truncated before it is read.
+bool Exporter::WouldDestroyInput() const {
   const std::optional<FileIdentity> in = env_.identify(job_.input);
-  const std::optional<FileIdentity> out = env_.identify(job_.output);
-  if (in && out && *in == *out) {
+  if (!in) return false;
+  for (const wchar_t* suffix : {L"", L".part", L".video.tmp"}) {
+    if (env_.identify(job_.output + suffix) == in) return true;
+  }
+  return false;
+}
+
+ExportResult Exporter::Run() {
+  if (WouldDestroyInput()) {
     Log("export: output would overwrite the input");
     return ExportResult::Input;
   }
@@ -182,7 +198,7 @@ ExportResult Exporter::Run() {
   const size_t trackCount = info_.audioTracks.size();
   for (size_t i = 0; i < trackCount; ++i) {
     ExportedAudioTrack track;
-    if (ExportAudioTrack(*env_.media, job_.input, info_.audioTracks[i], segments_, info_.duration, cancel_,
+    if (ExportAudioTrack(*env_.media, job_.input, info_.audioTracks[i], segments_, info_.duration, videoEnd_, cancel_,
                          env_.aacCodec, track)) {
       audio.push_back(std::move(track));
     }
@@ -194,8 +210,10 @@ ExportResult Exporter::Run() {
   if (!spill_.Finish()) return ExportResult::Write;
 
   uint64_t payloadBytes = 0;
+  std::function<void(double)> writeProgress;
+  if (progress_) writeProgress = [this](double p) { Report(p); };
   const bool written =
-      WriteExportFile(*env_.files, job_.output, videoInfo, spill_, audio, cancel_, progress_, &payloadBytes);
+      WriteExportFile(*env_.files, job_.output, videoInfo, spill_, audio, cancel_, writeProgress, &payloadBytes);
   if (cancel_.load()) return ExportResult::Canceled;
   if (!written) return ExportResult::Write;
   // Printed as UTF-8: the C library's wide conversion depends on the locale.

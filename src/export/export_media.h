@@ -30,6 +30,9 @@ struct SourceStream {
   uint32_t frameRateDenominator = 0;
   std::optional<uint32_t> yuvMatrix;  // 1 BT.709, 2 BT.601, others: neither
   uint32_t averageBytesPerSecond = 0;  // audio; 0 when unknown
+  // The container's own identifier of the stream where the reader reports
+  // one (an MP4's track ID); the export matches tracks to `trak` boxes by it.
+  std::optional<uint32_t> streamId;
 };
 
 // Streams in the order the platform's source reader reports them.

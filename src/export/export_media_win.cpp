@@ -93,13 +93,30 @@ class MfExportMedia : public ExportMedia {
     }
     ::PropVariantClear(&duration);
 
+    // The reader's stream indexes are those of the source's presentation
+    // descriptor, whose stream descriptors carry the identifiers (the
+    // MPEG-4 source reports the track ID).
+    ComPtr<IMFMediaSource> source;
+    ComPtr<IMFPresentationDescriptor> presentation;
+    if (SUCCEEDED(reader->GetServiceForStream(static_cast<DWORD>(MF_SOURCE_READER_MEDIASOURCE), GUID_NULL,
+                                              IID_PPV_ARGS(&source)))) {
+      source->CreatePresentationDescriptor(&presentation);
+    }
     DiscoverStreams([&](uint32_t index) {
       ComPtr<IMFMediaType> type;
       const HRESULT hr = reader->GetNativeMediaType(index, 0, &type);
       if (hr == MF_E_INVALIDSTREAMNUMBER) return StreamAnswer::NoStream;
       GUID major{};
       if (FAILED(hr) || FAILED(type->GetGUID(MF_MT_MAJOR_TYPE, &major))) return StreamAnswer::Unreadable;
-      description.streams.push_back(DescribeStream(index, type.Get(), major));
+      SourceStream stream = DescribeStream(index, type.Get(), major);
+      BOOL selected = FALSE;
+      ComPtr<IMFStreamDescriptor> descriptor;
+      DWORD id = 0;
+      if (presentation && SUCCEEDED(presentation->GetStreamDescriptorByIndex(index, &selected, &descriptor)) &&
+          SUCCEEDED(descriptor->GetStreamIdentifier(&id))) {
+        stream.streamId = id;
+      }
+      description.streams.push_back(stream);
       return StreamAnswer::Found;
     });
     return description;

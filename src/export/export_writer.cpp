@@ -64,7 +64,7 @@ bool WriteExportFile(Files& files, const std::wstring& output, const VideoTrackI
     for (const InterleaveEntry& e : entries) {
       if (cancel.load()) return false;
       if (e.track == 0) {
-        if (!video.ReadNext(packets[e.index].size, buffer) || !sink(buffer.data(), buffer.size())) return false;
+        if (!video.Read(packets[e.index], buffer) || !sink(buffer.data(), buffer.size())) return false;
       } else {
         const std::vector<uint8_t>& data = audio[e.track - 1].packets[e.index]->data;
         if (!sink(data.data(), data.size())) return false;

@@ -1,6 +1,7 @@
 // Writing the export's MP4: the spilled video and the re-encoded audio
 // tracks laid out in one interleaved payload and streamed through the MP4
-// writer, reading the video bytes back from the scratch file in order.
+// writer, reading each video packet's bytes back from its own place in the
+// scratch file.
 #pragma once
 
 #include <atomic>

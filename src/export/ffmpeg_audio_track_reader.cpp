@@ -60,9 +60,8 @@ ReadStatus FfmpegAudioTrackReader::Read(PcmBlock* block) {
   }
   if (!resampler_) return ReadStatus::Failed;
   if (frame_->nb_samples <= 0) return ReadStatus::NoSample;
-  const AVRational timeBase = input_.Format()->streams[avIndex_]->time_base;
   const int64_t stamp = frame_->best_effort_timestamp != AV_NOPTS_VALUE ? frame_->best_effort_timestamp : frame_->pts;
-  const int64_t time = stamp != AV_NOPTS_VALUE ? StreamTimeToTicks(stamp, timeBase) : nextTime_;
+  const int64_t time = stamp != AV_NOPTS_VALUE ? input_.SourceTime(stamp, avIndex_) : nextTime_;
   // The first output sample is the input sample `delay` ticks before this
   // frame's first one.
   const int64_t delay = swr_get_delay(resampler_, 10'000'000);

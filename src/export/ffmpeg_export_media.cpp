@@ -30,6 +30,9 @@ std::optional<uint32_t> YuvMatrix(AVColorSpace space) {
 SourceStream DescribeStream(const AVStream& stream, uint32_t readerIndex) {
   SourceStream out;
   out.index = readerIndex;
+  // libavformat's stream id: an MP4's track ID, a TS packet id, a Matroska
+  // track number.
+  if (stream.id > 0) out.streamId = static_cast<uint32_t>(stream.id);
   const AVCodecParameters& p = *stream.codecpar;
   if (p.codec_type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC)) {
     out.kind = StreamKind::Video;
@@ -56,9 +59,6 @@ std::optional<SourceDescription> FfmpegExportMedia::Describe(const std::wstring&
   FfmpegInput file;
   if (!file.Open(input)) return std::nullopt;
   AVFormatContext* format = file.Format();
-  // Fills in what only the streams themselves tell (the H.264 colour
-  // matrix); a file it fails on is still described from its header.
-  avformat_find_stream_info(format, nullptr);
   SourceDescription description;
   if (format->duration != AV_NOPTS_VALUE && format->duration > 0) {
     description.duration = static_cast<uint64_t>(format->duration) * (10'000'000 / AV_TIME_BASE);

@@ -24,7 +24,16 @@ bool FfmpegInput::Open(const std::wstring& path) {
     format_ = nullptr;
     return false;
   }
+  // A file it fails on is still read with what its header says.
+  avformat_find_stream_info(format_, nullptr);
+  if (format_->start_time != AV_NOPTS_VALUE) {
+    startTicks_ = av_rescale_q(format_->start_time, AVRational{1, AV_TIME_BASE}, kTicks);
+  }
   return true;
+}
+
+int64_t FfmpegInput::SourceTime(int64_t streamTime, uint32_t avIndex) const {
+  return StreamTimeToTicks(streamTime, format_->streams[avIndex]->time_base) - startTicks_;
 }
 
 AVCodecContext* FfmpegInput::OpenDecoder(uint32_t avIndex) {
@@ -53,7 +62,7 @@ AVCodecContext* FfmpegInput::OpenDecoder(uint32_t avIndex) {
 void FfmpegInput::Seek(uint32_t avIndex, int64_t ticks) {
   if (!format_ || avIndex >= format_->nb_streams) return;
   const AVStream* stream = format_->streams[avIndex];
-  int64_t target = TicksToStreamTime(ticks, stream->time_base);
+  int64_t target = TicksToStreamTime(ticks + startTicks_, stream->time_base);
   if (stream->start_time != AV_NOPTS_VALUE && target < stream->start_time) target = stream->start_time;
   const int index = static_cast<int>(avIndex);
   // The nearest keyframe at or before the target; a target before the first

@@ -19,7 +19,7 @@ extern "C" {
 
 namespace kp {
 
-// Source time stamps are 100-ns ticks.
+// Raw stream times and 100-ns ticks.
 int64_t StreamTimeToTicks(int64_t time, AVRational timeBase);
 int64_t TicksToStreamTime(int64_t ticks, AVRational timeBase);
 
@@ -30,7 +30,9 @@ class FfmpegInput {
   FfmpegInput(const FfmpegInput&) = delete;
   FfmpegInput& operator=(const FfmpegInput&) = delete;
 
-  // Opens the file (never a URL); false when libavformat cannot read it.
+  // Opens the file (never a URL) and reads its stream information, so
+  // streams whose parameters only the packets tell (audio in MPEG-TS) are
+  // described and decodable; false when libavformat cannot read it.
   bool Open(const std::wstring& path);
   AVFormatContext* Format() { return format_; }
   uint32_t StreamCount() const { return format_ ? format_->nb_streams : 0; }
@@ -43,7 +45,12 @@ class FfmpegInput {
   // thread); null when there is no decoder for it.
   AVCodecContext* OpenDecoder(uint32_t avIndex);
 
-  // Moves to the last keyframe at or before `ticks` of stream `avIndex`
+  // Source times: ticks from the input's start (the earliest stream start),
+  // the time line the container's duration is measured on, so a stream that
+  // begins at 1.4 s (MPEG-TS) is read from 0 like an MP4.
+  int64_t SourceTime(int64_t streamTime, uint32_t avIndex) const;
+
+  // Moves to the last keyframe at or before source time `ticks` of stream `avIndex`
   // (to the start when there is none) and empties the decoder.
   void Seek(uint32_t avIndex, int64_t ticks);
 
@@ -53,6 +60,7 @@ class FfmpegInput {
   Next NextFrame(AVFrame* frame);
 
  private:
+  int64_t startTicks_ = 0;
   AVPacket* packet_ = nullptr;
   bool draining_ = false;
   int streamIndex_ = -1;

@@ -49,7 +49,7 @@ ReadStatus FfmpegVideoSource::Read(DecodedPicture* picture) {
   const AVRational timeBase = input_.Format()->streams[avIndex_]->time_base;
   const int64_t stamp = frame_->best_effort_timestamp != AV_NOPTS_VALUE ? frame_->best_effort_timestamp : frame_->pts;
   if (stamp == AV_NOPTS_VALUE) return ReadStatus::NoSample;
-  picture->time = StreamTimeToTicks(stamp, timeBase);
+  picture->time = input_.SourceTime(stamp, avIndex_);
 #if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
   const int64_t duration = frame_->duration;
 #else

@@ -28,23 +28,46 @@ uint32_t SnapAudioBitrate(double kbps) {
 
 std::vector<SourceAudioTrack> ListSourceAudioTracks(const std::vector<SourceStream>& streams,
                                                     const std::vector<TrackDescription>& descriptions) {
-  std::vector<SourceAudioTrack> tracks;
   const size_t count = descriptions.size();
+  bool byId = true;
+  for (const SourceStream& stream : streams) byId = byId && (stream.kind != StreamKind::Audio || stream.streamId);
+
+  struct Matched {
+    SourceAudioTrack track;
+    uint64_t order;  // the track ID; above every ID when none matched
+  };
+  std::vector<Matched> matched;
   for (const SourceStream& stream : streams) {
     if (stream.kind != StreamKind::Audio) continue;
-    SourceAudioTrack track;
-    track.streamIndex = stream.index;
-    double kbps = 0;
-    // The reader numbers the streams in the reverse of the file's trak order.
-    const size_t i = stream.index;
-    if (i < count && descriptions[count - 1 - i].sound) {
-      track.name = descriptions[count - 1 - i].name;
-      kbps = descriptions[count - 1 - i].bitrate;
+    size_t position = count;
+    if (byId) {
+      for (size_t d = 0; d < count && position == count; ++d) {
+        if (descriptions[d].trackId == *stream.streamId) position = d;
+      }
+    } else if (stream.index < count) {
+      // Without identifiers: the reader numbers the streams in the reverse
+      // of the file's trak order.
+      position = count - 1 - stream.index;
     }
-    if (track.name.empty()) track.name = "Audio " + std::to_string(tracks.size() + 1);
+    if (position < count && !descriptions[position].sound) position = count;
+    Matched m{{stream.index, {}, 0}, position < count ? descriptions[position].trackId : uint64_t{1} << 32};
+    double kbps = 0;
+    if (position < count) {
+      m.track.name = descriptions[position].name;
+      kbps = descriptions[position].bitrate;
+    }
     if (!(kbps > 0)) kbps = static_cast<double>(stream.averageBytesPerSecond) * 8.0 / 1000.0;
-    track.bitrate = SnapAudioBitrate(kbps);
-    tracks.push_back(std::move(track));
+    m.track.bitrate = SnapAudioBitrate(kbps);
+    matched.push_back(std::move(m));
+  }
+  if (byId) {
+    std::stable_sort(matched.begin(), matched.end(),
+                     [](const Matched& a, const Matched& b) { return a.order < b.order; });
+  }
+  std::vector<SourceAudioTrack> tracks;
+  for (Matched& m : matched) {
+    if (m.track.name.empty()) m.track.name = "Audio " + std::to_string(tracks.size() + 1);
+    tracks.push_back(std::move(m.track));
   }
   return tracks;
 }

@@ -43,10 +43,16 @@ bool DecideBt709(std::optional<uint32_t> yuvMatrix, uint32_t height);
 // that 160 stays against 128); 160 when `kbps` is not above 0.
 uint32_t SnapAudioBitrate(double kbps);
 
-// Names and bit rates of the audio streams: stream i (counting audio
-// streams) takes description number (count - 1 - i) when that is a sound
-// track; unnamed tracks become "Audio <position>"; without a bit rate from
-// the boxes the stream's average bytes per second is used.
+// Names, bit rates and order of the audio streams. When the reader reports
+// an identifier for every audio stream, each takes the sound description
+// with that track ID and the tracks are ordered by it (those without one
+// last, in stream order): the MP4 writer numbers its tracks in the order they
+// are added and enables the first audio one, so an exported clip keeps its
+// source's names, track IDs, layout and enabled track whatever order the
+// reader numbers its streams in. Otherwise stream i takes description number
+// (count - 1 - i) when that is a sound track, in stream order. Unnamed
+// tracks become "Audio <position>"; without a bit rate from the boxes the
+// stream's average bytes per second is used.
 std::vector<SourceAudioTrack> ListSourceAudioTracks(const std::vector<SourceStream>& streams,
                                                     const std::vector<TrackDescription>& descriptions);
 

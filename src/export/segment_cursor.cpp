@@ -18,7 +18,9 @@ SegmentCursor::Decision SegmentCursor::Place(int64_t time, int64_t duration) {
   if (seek) return {Action::Seek, 0, seekTo};
   const ExportSegment& segment = segments_[current_];
   if (midpoint < segment.start) return {Action::Drop, 0, 0};
-  return {Action::Keep, segment.outputOffset + (time - segment.start), 0};
+  const int64_t placed = segment.outputOffset + (time - segment.start);
+  lastOutput_ = placed > lastOutput_ ? placed : lastOutput_ + 1;
+  return {Action::Keep, lastOutput_, 0};
 }
 
 }  // namespace kp

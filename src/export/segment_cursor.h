@@ -2,6 +2,12 @@
 // picture belongs to the segment that holds its midpoint, and a segment that
 // starts more than 3 s after the current picture is reached by seeking
 // rather than decoding up to it.
+//
+// Output times are strictly increasing in the order pictures are placed and
+// never negative: a picture's time is its segment's output offset plus its
+// distance from the segment's start, and one that would not come after the
+// previous kept picture (a long picture straddling a cut, a segment start
+// between two pictures) gets the previous time + 1 tick instead.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +42,7 @@ class SegmentCursor {
  private:
   const std::vector<ExportSegment>& segments_;
   size_t current_ = 0;
+  int64_t lastOutput_ = -1;  // none kept yet
 };
 
 }  // namespace kp

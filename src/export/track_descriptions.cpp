@@ -92,11 +92,20 @@ void ReadMdia(const Box& mdia, TrackDescription& track, Counts& counts) {
   });
 }
 
+// tkhd: version and flags, then the track ID after two 32-bit times
+// (version 0) or two 64-bit ones (version 1).
+uint32_t ReadTrackId(const Box& tkhd) {
+  if (tkhd.payloadSize < 4) return 0;
+  const size_t at = tkhd.payload[0] == 1 ? 20 : 12;
+  return tkhd.payloadSize >= at + 4 ? Be32(tkhd.payload + at) : 0;
+}
+
 TrackDescription ReadTrak(const Box& trak) {
   TrackDescription track;
   Counts counts;
   ForEachChild(trak.payload, trak.payloadSize, [&](const Box& box) {
     if (box.type == "mdia") ReadMdia(box, track, counts);
+    if (box.type == "tkhd") track.trackId = ReadTrackId(box);
   });
   if (counts.timescale != 0 && counts.duration != 0) {
     track.bitrate = static_cast<double>(counts.bytes) * 8.0 * counts.timescale / static_cast<double>(counts.duration) /

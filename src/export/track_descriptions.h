@@ -1,7 +1,8 @@
 // Names and bit rates of a source clip's tracks as its MP4 boxes state them:
-// the handler type and name of every `trak`, and the bit rate from the total
-// sample size over the media duration. Only used to label and size the
-// re-encoded audio, so any structure it cannot follow just gives less.
+// the handler type and name and the track ID of every `trak`, and the bit
+// rate from the total sample size over the media duration. Only used to
+// label, order and size the re-encoded audio, so any structure it cannot
+// follow just gives less.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +39,7 @@ struct TrackDescription {
   bool sound = false;   // handler type "soun"
   std::string name;     // handler name, UTF-8
   double bitrate = 0;   // kbit/s; 0 when unknown
+  uint32_t trackId = 0;  // tkhd's track ID; 0 when there is none
 };
 
 // One description per `trak` of the first `moov` (below 64 MiB), in order.

@@ -22,9 +22,17 @@ bool VideoSpill::Add(const EncodedPacket& packet) {
   return true;
 }
 
-bool VideoSpill::Finish() { return WriteBuffer() && file_->Seek(0); }
+bool VideoSpill::Finish() {
+  readPosition_ = 0;
+  return WriteBuffer() && file_->Seek(0);
+}
 
-bool VideoSpill::ReadNext(uint32_t size, std::vector<uint8_t>& buffer) {
+bool VideoSpill::Read(const SpilledVideoPacket& packet, std::vector<uint8_t>& buffer) {
+  if (packet.offset != readPosition_) {
+    if (!file_->Seek(packet.offset)) return false;
+    readPosition_ = packet.offset;
+  }
+  const uint32_t size = packet.size;
   buffer.resize(size);
   size_t total = 0;
   while (total < size) {
@@ -32,6 +40,7 @@ bool VideoSpill::ReadNext(uint32_t size, std::vector<uint8_t>& buffer) {
     if (!file_->Read(buffer.data() + total, size - total, &got) || got == 0) return false;
     total += got;
   }
+  readPosition_ += size;
   return true;
 }
 

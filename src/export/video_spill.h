@@ -1,6 +1,7 @@
 // Encoded export video kept out of memory: packets are appended to a scratch
 // file beside the output through a large buffer, only their index stays in
-// memory, and the bytes are read back sequentially when the MP4 is written.
+// memory, and each packet's bytes are read back from its own offset when the
+// MP4 is written, so the payload may be laid out in any order.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +37,9 @@ class VideoSpill {
   bool Add(const EncodedPacket& packet);
   // Writes what is buffered and rewinds for reading. False on failure.
   bool Finish();
-  // The next `size` bytes of the file, in order, into `buffer`.
-  bool ReadNext(uint32_t size, std::vector<uint8_t>& buffer);
+  // The bytes of `packet` into `buffer` (after Finish). Reads in file order
+  // need no seek.
+  bool Read(const SpilledVideoPacket& packet, std::vector<uint8_t>& buffer);
 
   // Every duration but the last becomes the gap to the next packet (at
   // least 1), so the track has no holes or overlaps.
@@ -54,6 +56,7 @@ class VideoSpill {
   std::vector<uint8_t> buffer_;
   std::vector<SpilledVideoPacket> packets_;
   uint64_t nextOffset_ = 0;
+  uint64_t readPosition_ = 0;
 };
 
 }  // namespace kp

@@ -73,9 +73,9 @@ class ScriptedAudioReader : public AudioTrackReader {
 
 std::optional<SourceDescription> ScriptedExportMedia::Describe(const std::wstring&) {
   if (!source_.readable) return std::nullopt;
-  SourceDescription d{60'000'000, {{0, StreamKind::Video, true, 64, 48, 30, 1, std::nullopt, 0}}};
+  SourceDescription d{60'000'000, {{0, StreamKind::Video, true, 64, 48, 30, 1, std::nullopt, 0, std::nullopt}}};
   for (const ScriptedAudioStream& a : source_.audio) {
-    d.streams.push_back({a.index, StreamKind::Audio, false, 0, 0, 0, 0, std::nullopt, 20'000});
+    d.streams.push_back({a.index, StreamKind::Audio, false, 0, 0, 0, 0, std::nullopt, 20'000, std::nullopt});
   }
   return d;
 }

@@ -55,7 +55,7 @@ int wmain(int argc, wchar_t** argv) {
       // Wine has no ID3D11VideoDevice; where it has one the processor starts.
       KP_CHECK(initialized || Logged("edit: D3D11 video interfaces unavailable"));
     }
-  }  // the overlay's DC and bitmap go with the processor
+  }  // an overlay holds no bitmap until a picture opens its window
 
   {
     std::unique_ptr<ExportMedia> media = CreatePlatformExportMedia();

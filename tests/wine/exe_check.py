@@ -9,8 +9,9 @@ record  Wine has a display adapter and a D3D11 device but no D3D11 video device
         `record 3` still ends at its end time with nothing to write (exit 1, no
         output file, not even a partial one).
 export  an input Media Foundation cannot read, the same-file refusal through a
-        hard link, a real clip taken as far as Wine goes (never to an encoder)
-        with nothing left beside the output, and a parent that keeps standard
+        hard link and for inputs named <output>.part and <output>.video.tmp,
+        a real clip taken as far as Wine goes (never to an encoder) with
+        nothing left beside the output, and a parent that keeps standard
         input open does not hold up the end.
 host    the hidden window, hotkeys held by the engine (one held by another
         process is reported), a changed settings file reloads, a second start
@@ -94,9 +95,9 @@ def check_record(build, folder):
     out = os.path.join(folder, "out.mp4")
     code, stdout, stderr, _ = run([os.path.join(build, "Kaptora.exe"), "record", "3", windows_path(out), "--settings",
                                    windows_path(settings)])
-    left = [name for name in (out, out + ".part") if os.path.exists(name)]
+    left = [name for name in (out, out + ".part", out + ".video.tmp") if os.path.exists(name)]
     check(code == 1, "exit code 1 (got %s)" % code)
-    check(not left, "no out.mp4 nor out.mp4.part (found %s)" % left)
+    check(not left, "no out.mp4, out.mp4.part nor out.mp4.video.tmp (found %s)" % left)
     check("frames encoded    : 0 " in stdout, "statistics report no frame encoded")
     raw = [line for line in stderr.split("\n") if line]
     check(bool(raw) and all(line.endswith("\r") for line in raw), "log lines end with CR LF (text mode)")
@@ -155,6 +156,16 @@ def check_export(build, folder):
           "same file: the overwrite line is logged, before the input is read")
     check(open(clip, "rb").read() == original, "same file: the input is untouched")
     os.remove(alias)
+    # Inputs named like the files written beside the output.
+    for suffix in (".part", ".video.tmp"):
+        named = out + suffix
+        with open(named, "wb") as f:
+            f.write(original)
+        code, lines, log, _ = export(named, out)
+        check(code == 1 and lines[-1:] == ["error input"] and "export: output would overwrite the input" in log,
+              "input named out.mp4%s: \"error input\" with the overwrite line (got %s, %r)" % (suffix, code, lines))
+        check(open(named, "rb").read() == original, "input named out.mp4%s: untouched" % suffix)
+        os.remove(named)
 
     keep = [{"start": 0.5, "end": 1.5}]
     code, lines, log, baseline = export(clip, out, keep)

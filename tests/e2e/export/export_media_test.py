@@ -2,8 +2,12 @@
 """`kaptora export` as a process on clips made by ffmpeg (H.264 with B-frames,
 AAC 44.1 kHz mono, a flat background with one box, tagged BT.709), judged by
 ffprobe and ffmpeg: one export that cuts, crops and overlays over an old
-output, then one cancelled over stdin (fades and the rest are unit-tested). Every run prints only non-decreasing
-"progress %.4f" lines, then one "done" or "error <word>" line.
+output, then one cancelled over stdin (fades and the rest are unit-tested);
+then odd inputs: a variable-frame-rate cut, a Matroska stream written to a
+pipe (no duration), an MPEG-TS file starting at 1.4 s, inputs named like the
+files an export writes, and a three-track clip saved by the engine. Every run
+prints only non-decreasing "progress %.4f" lines, then one "done" or
+"error <word>" line.
 
 usage: export_media_test.py <kaptora> <work folder>
 """
@@ -14,12 +18,14 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from runtime_folder import short_runtime_folder  # noqa: E402
+from runtime_folder import short_runtime_folder, wait_until_serving  # noqa: E402
 
 failures = []
+AAC_FRAME = 1024 / 48000
 BACKGROUND = (32, 64, 160)
 BOX = (224, 192, 32)
 
@@ -63,6 +69,19 @@ def write_png(path):
 def streams(path, kind):
     found = json.loads(run(["ffprobe", "-v", "error", "-show_streams", "-count_frames", "-of", "json", path]))
     return [s for s in found["streams"] if s["codec_type"] == kind]
+
+
+def ffmpeg_says(path):
+    """What ffmpeg reports while decoding every stream, its own output timing
+    (frames 1 tick apart) kept out of it."""
+    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-fps_mode", "passthrough",
+                           "-enc_time_base", "-1", "-f", "null", "-"], capture_output=True, text=True).stderr
+
+
+def end_time(stream):
+    """Where a stream ends; an AAC track's first (priming) frame left out."""
+    end = float(stream.get("start_time", 0)) + float(stream["duration"])
+    return end - AAC_FRAME if stream["codec_type"] == "audio" else end
 
 
 class Kaptora:
@@ -141,6 +160,96 @@ def cancel(kaptora):
     check(not os.path.exists(out + ".video.tmp") and not os.path.exists(out + ".part"), "no scratch file left")
 
 
+def odd_inputs(kaptora):
+    w = kaptora.work
+    lavfi = lambda spec: ["-f", "lavfi", "-i", spec]
+    x264 = ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast"]
+    # 100 fps up to 1.6 s, then a picture every 0.2 s; the cut at 1.85 s
+    # keeps the one at 1.8 s, whose own output time lies before the last
+    # kept picture's.
+    vfr = os.path.join(w, "vfr.mp4")
+    run(["ffmpeg", "-v", "error", "-y"] + lavfi("testsrc=s=160x120:r=100:d=3") +
+        ["-vf", r"select=lt(n\,160)+not(mod(n-160\,20))", "-fps_mode", "vfr", "-bf", "0"] + x264 + [vfr])
+    out = os.path.join(w, "vfr_out.mp4")
+    if kaptora.export("vfr", input=vfr, output=out, keep=[{"start": 0, "end": 1}, {"start": 1.85, "end": 3}]):
+        video, said = streams(out, "video")[0], ffmpeg_says(out)
+        check(int(video["nb_read_frames"]) == 106 and not said, "vfr: 106 pictures decoded cleanly: %s, %r" %
+              (video["nb_read_frames"], said[:300]))
+
+    sources = {"pipe": os.path.join(w, "pipe.mkv"), "ts": os.path.join(w, "ts.ts")}
+    av = lavfi("testsrc=s=160x120:r=30:d=4") + lavfi("sine=sample_rate=44100:duration=4") + x264 + ["-c:a", "aac"]
+    with open(sources["pipe"], "wb") as f:  # written to a pipe: no duration, no index
+        f.write(run(["ffmpeg", "-v", "error"] + av + ["-f", "matroska", "-"]))
+    run(["ffmpeg", "-v", "error", "-y"] + av + [sources["ts"]])  # its time stamps begin at 1.4 s
+    for name, source in sources.items():
+        out = os.path.join(w, name + "_out.mp4")
+        if not kaptora.export(name, input=source, output=out):
+            continue
+        video, audio = streams(out, "video"), streams(out, "audio")
+        check(len(video) == 1 and int(video[0]["nb_read_frames"]) == 120, "%s: all 120 pictures" % name)
+        check(len(audio) == 1 and abs(end_time(audio[0]) - end_time(video[0])) <= AAC_FRAME,
+              "%s: the audio ends with the video: %r" % (name, [(s["codec_type"], s.get("start_time"),
+                                                                 s["duration"]) for s in video + audio]))
+        said = ffmpeg_says(out)
+        check(not said, "%s: decodes cleanly: %r" % (name, said[:300]))
+
+    # Inputs named like the files an export writes beside its output.
+    with open(vfr, "rb") as f:
+        original = f.read()
+    for suffix in (".part", ".video.tmp"):
+        out = os.path.join(w, "named.mp4")
+        named = out + suffix
+        with open(named, "wb") as f:
+            f.write(original)
+        kaptora.export("named" + suffix, "error input", 1, input=named, output=out)
+        with open(named, "rb") as f:
+            check(f.read() == original, "an input named <output>%s stays as it was" % suffix)
+        check(not os.path.exists(out), "no output beside an input named <output>%s" % suffix)
+        os.remove(named)
+
+
+def engine_clip(kaptora):
+    """A clip the engine saves with its three audio tracks."""
+    settings, clips = os.path.join(kaptora.work, "settings.json"), os.path.join(kaptora.work, "clips")
+    with open(settings, "w") as f:
+        json.dump({"replay": {"bufferSeconds": 10, "folder": clips}, "video": {"resolution": "720p", "fps": 10},
+                   "audio": {"microphone": {"enabled": True}, "tracks": "mixed+separate"}}, f)
+    command = [kaptora.binary, "--settings", settings]
+    engine = subprocess.Popen(command, env=kaptora.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        if not check(wait_until_serving(command, kaptora.env), "the engine serves its control channel"):
+            return None
+        time.sleep(2)  # two seconds of recording to save
+        subprocess.run(command + ["save"], env=kaptora.env, check=True)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            saved = [n for n in os.listdir(clips) if n.endswith(".mp4")] if os.path.isdir(clips) else []
+            if saved:
+                return os.path.join(clips, saved[0])
+            time.sleep(0.1)
+        check(False, "the engine saved no clip")
+        return None
+    finally:
+        subprocess.run(command + ["stop"], env=kaptora.env)
+        if engine.wait(timeout=30) != 0:
+            check(False, "engine exit code %d" % engine.returncode)
+
+
+def engine_tracks(kaptora):
+    source = engine_clip(kaptora)
+    if not source:
+        return
+    out = os.path.join(kaptora.work, "tracks_out.mp4")
+    if not kaptora.export("tracks", input=source, output=out, keep=[{"start": 0, "end": 1}]):
+        return
+    described = lambda path: [(s.get("tags", {}).get("handler_name"), s["disposition"]["default"])
+                              for s in streams(path, "audio")]
+    before, after = described(source), described(out)
+    enabled = [name for name, default in after if default]
+    check(len(before) == 3 and after == before and enabled == ["Desktop + Microphone"],
+          "the tracks keep their names, order and enabled track: %r -> %r" % (before, after))
+
+
 def main():
     binary, work = sys.argv[1], sys.argv[2]
     shutil.rmtree(work, ignore_errors=True)
@@ -151,6 +260,8 @@ def main():
     make_source(source, 6, (160, 120))
     cut_crop_overlay(kaptora, source)
     cancel(kaptora)
+    odd_inputs(kaptora)
+    engine_tracks(kaptora)
     return 1 if failures else 0
 
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """`kaptora record` on the Linux build: 3 s of the synthetic desktop at 720p
 print the statistics lines and give one H.264 stream with the printed frame
-count and a matching duration, which ffmpeg decodes without a message.
-(Bit-exact decoding of the encoder is sim_h264_conformance_test's.)
+count and a matching duration, which ffmpeg decodes without a message; a
+`record 600` ended by SIGINT still writes what it recorded, leaving no
+scratch file, and seconds above a day are a usage error. (Bit-exact decoding
+of the encoder is sim_h264_conformance_test's.)
 
 usage: record_test.py <kaptora> <work-folder>
 """
@@ -10,8 +12,10 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from runtime_folder import short_runtime_folder  # noqa: E402
@@ -64,7 +68,29 @@ def main():
     check(frames / FPS - 0.01 <= duration <= min(slots / FPS, SECONDS) + 0.01, "duration %.3f s" % duration)
     dec = run("ffmpeg", "-nostdin", "-v", "warning", "-hide_banner", "-i", out, "-f", "null", "-")
     check(dec.returncode == 0 and not dec.stderr, "ffmpeg: %r" % dec.stderr)
+    interrupted(kaptora, env, settings, os.path.join(work, "interrupted.mp4"))
+    r = run(kaptora, "record", "86401", out, "--settings", settings, env=env)
+    check(r.returncode == 2 and r.stderr.startswith("usage:"), "record 86401: exit %d" % r.returncode)
     print("PASS: %d frames, %.3f s" % (frames, duration))
+
+
+def interrupted(kaptora, env, settings, out):
+    proc = subprocess.Popen([kaptora, "record", "600", out, "--settings", settings], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # Interrupted once the encoder runs and a second of pictures is in.
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and "encoder: " not in proc.stderr.readline():
+        pass
+    time.sleep(1)
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate(timeout=60)
+    check(proc.returncode == 0 and stdout.endswith("saved             : %s\n" % out),
+          "interrupted record: exit %s, %r %r" % (proc.returncode, stdout, stderr[-500:]))
+    frames = int(re.search(r"frames encoded    : (\d+)", stdout).group(1))
+    probe = run("ffprobe", "-v", "error", "-count_frames", "-show_streams", "-of", "json", out)
+    read = int(json.loads(probe.stdout)["streams"][0]["nb_read_frames"]) if probe.returncode == 0 else -1
+    check(frames >= 1 and read == frames and not probe.stderr, "interrupted record: %d frames, %d read" % (frames, read))
+    check(not [n for n in os.listdir(os.path.dirname(out)) if n.startswith("interrupted.mp4.")], "no scratch file left")
 
 
 if __name__ == "__main__":

@@ -21,6 +21,12 @@ TEST(PcmAssemblerTest, BlocksLateByThreeFramesLeaveSilence) {
   EXPECT_EQ(TicksToFrame(1 * kS), 48'000);
   EXPECT_EQ(TicksToFrame(104), 0);  // 0.4992 frames
   EXPECT_EQ(TicksToFrame(105), 1);  // 0.504 frames
+  EXPECT_EQ(TicksToFrame(-104), 0);
+  EXPECT_EQ(TicksToFrame(-105), -1);
+  // Where the naive product overflows: the unknown-duration end (rounded
+  // from 922,337,203,685.4768 frames) and the largest tick count.
+  EXPECT_EQ(TicksToFrame(kUnknownDurationEnd), 922'337'203'685);
+  EXPECT_EQ(TicksToFrame(INT64_MAX), 44'272'185'776'902'924);
   const auto first = Block(100, 7), second = Block(100, 9);
   const std::pair<int, int> cases[] = {{0, 0}, {2, 0}, {3, 3}, {-2, 0}};  // lateness, silent frames
   for (auto [lateness, silent] : cases) {
@@ -58,12 +64,17 @@ TEST(PcmAssemblerTest, FadesCoverHalfASegmentUpTo240Frames) {
 
 class ExportAudioTrackTest : public ::testing::Test {
  protected:
-  bool Export(test::ScriptedAudioStream stream, const std::vector<KeepRange>& keep) {
+  // Pictures to 6 s unless `videoEnd` says otherwise; `duration` 0: unknown.
+  bool Export(test::ScriptedAudioStream stream, const std::vector<KeepRange>& keep, int64_t duration = 6 * kS,
+              int64_t videoEnd = 6 * kS) {
     test::ScriptedSource source;
     source.audio = {stream};
     test::ScriptedExportMedia media(source);
-    const bool ok = ExportAudioTrack(media, L"in.mp4", {1, "Mic", 128}, BuildSegments(keep, 6 * kS), 6 * kS, cancel,
-                                     test::FakeCodecFactory({}, std::make_shared<test::FakeCodecRecord>()), out);
+    out = {};
+    pcm.clear();
+    const bool ok =
+        ExportAudioTrack(media, L"in.mp4", {1, "Mic", 128}, BuildSegments(keep, duration), duration, videoEnd, cancel,
+                         test::FakeCodecFactory({}, std::make_shared<test::FakeCodecRecord>()), out);
     for (const auto& p : out.packets) {  // the fake codec's payloads are the PCM it was given
       const auto* samples = reinterpret_cast<const int16_t*>(p->data.data());
       pcm.insert(pcm.end(), samples, samples + p->data.size() / 2);
@@ -85,6 +96,26 @@ TEST_F(ExportAudioTrackTest, TrackIsAsLongAsTheKeptTimeAndFadedAtCuts) {
   const std::vector<int16_t> got = {pcm[0], pcm[48'000], pcm[95'998], pcm[96'000], pcm[120'000], pcm[160'000]};
   EXPECT_EQ(got, (std::vector<int16_t>{1'000, 1'000, 0, 0, 1'000, 0}));
   EXPECT_EQ(out.packets.front()->pts, 0);
+}
+
+TEST_F(ExportAudioTrackTest, OnlyTheSegmentWhereTheInputEndsEndsEarly) {
+  // Unknown durations (the whole clip, or keep ranges far past its end) and
+  // a known one: stream end, pictures' end, keep ranges, then the frames
+  // each segment contributes.
+  const std::tuple<int64_t, int64_t, int64_t, std::vector<KeepRange>, std::vector<int64_t>> cases[] = {
+      {0, 35'000'000, 6 * kS, {}, {165 * 1'024}},                    // the stream's last block ends first
+      {0, -1, 4 * kS, {}, {192'000}},                                 // pictures end first
+      {0, -1, 4 * kS, {{0, 1 * kS}, {2 * kS, 100'000 * kS}}, {48'000, 96'000}},
+      {0, -1, 4 * kS, {{0, 1 * kS}, {5 * kS, 9 * kS}}, {48'000, 0}},  // nothing after the end
+      {6 * kS, 25'000'000, 6 * kS, {{0, 2 * kS}, {3 * kS, 4 * kS}}, {96'000, 48'000}},  // silence: keeps place
+  };
+  for (const auto& [duration, streamEnd, videoEnd, keep, frames] : cases) {
+    const bool ok = Export({1, streamEnd, false}, keep, duration, videoEnd);
+    int64_t total = 0;
+    for (int64_t f : frames) total += f;
+    EXPECT_TRUE(ok) << total;
+    EXPECT_EQ(static_cast<int64_t>(pcm.size()), 2 * total) << total;
+  }
 }
 
 TEST_F(ExportAudioTrackTest, RefusedFormatIsLeftOutAndCancelStops) {

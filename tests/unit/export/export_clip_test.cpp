@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "export/export_clip.h"
+#include "export/export_writer.h"
 #include "export/video_spill.h"
 #include "platform/text.h"
 #include "support/fault_files.h"
@@ -128,11 +129,36 @@ TEST_F(ExportClipTest, WritesKeptVideoAndAudioTracks) {
       << "one of two audio tracks done";
 }
 
-TEST_F(ExportClipTest, OutputThatIsTheInputIsRefusedBeforeDecoding) {
-  ASSERT_EQ(::link(WideToUtf8(job.input).c_str(), WideToUtf8(job.output).c_str()), 0);
-  EXPECT_EQ(Run(), ExportResult::Input);
-  EXPECT_TRUE(log.Has("export: output would overwrite the input"));
-  EXPECT_TRUE(media->processedTimes.empty());
+TEST_F(ExportClipTest, InputThatIsAFileTheExportWritesIsRefusedAndKept) {
+  // The output itself (through a second link), or the MP4 writer's ".part"
+  // or the spilled video's name: each would be truncated before it is read.
+  const std::string bytes = test::ReadFileBytes(job.input);
+  const std::wstring output = job.output;
+  for (const wchar_t* suffix : {L"", L".part", L".video.tmp"}) {
+    job.input = output + suffix;
+    if (*suffix == L'\0') {
+      job.input = folder.File(L"in.mp4");
+      ASSERT_EQ(::link(WideToUtf8(job.input).c_str(), WideToUtf8(output).c_str()), 0);
+    } else {
+      test::WriteFileBytes(job.input, bytes);
+    }
+    log.Clear();
+    EXPECT_EQ(Run(), ExportResult::Input);
+    EXPECT_TRUE(log.Has("export: output would overwrite the input"));
+    EXPECT_TRUE(media->processedTimes.empty());
+    EXPECT_EQ(test::ReadFileBytes(job.input), bytes);
+    ::unlink(WideToUtf8(output).c_str());
+  }
+}
+
+TEST_F(ExportClipTest, ProgressStaysWithinZeroAndOneAndNeverGoesDown) {
+  // The first kept picture (at 4,999,995) starts before the keep start.
+  job.keep = {{5'000'000, 10'000'000}};
+  ASSERT_EQ(Run(), ExportResult::Ok);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_GE(progress.front(), 0.0);
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+  EXPECT_DOUBLE_EQ(progress.back(), 1.0);
 }
 
 TEST_F(ExportClipTest, EncoderIsTriedAgainWithAutoAndAdaptersInTurn) {
@@ -182,19 +208,38 @@ TEST_F(ExportClipTest, CancelStopsTheLoopOrThePayloadAndLeavesNoOutput) {
   EXPECT_TRUE(LeftNothing());
 }
 
-TEST(VideoSpillTest, ReadsBackEveryPacketInOrderThroughASmallBuffer) {
+TEST(VideoSpillTest, EverySampleGetsItsOwnBytesWhateverThePayloadOrder) {
+  // Spilled through a 10-byte buffer in an order that is not the pts order,
+  // as after a cut whose times stepped back: the interleave lays the payload
+  // out by pts, and each sample must still hold its own packet's bytes.
   test::TempFolder folder;
+  const std::wstring out = folder.File(L"x.mp4");
   VideoSpill spill(SystemFiles(), 10);
-  ASSERT_TRUE(spill.Open(folder.File(L"x.video.tmp")));
-  EXPECT_FALSE(test::FileExists(folder.File(L"x.video.tmp")));  // unlinked at once
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(spill.Add({i * 100, 7, false, std::vector<uint8_t>(3 + i * 2, uint8_t(i))}));
-  spill.FixDurations();
-  ASSERT_TRUE(spill.Finish());
-  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(spill.Open(out + L".video.tmp"));
+  EXPECT_FALSE(test::FileExists(out + L".video.tmp"));  // unlinked at once
+  const int64_t pts[] = {0, 300, 100, 200, 400};
   for (int i = 0; i < 5; ++i) {
-    ASSERT_TRUE(spill.ReadNext(spill.Packets()[i].size, bytes));
-    EXPECT_EQ(bytes, std::vector<uint8_t>(3 + i * 2, uint8_t(i)));
-    EXPECT_EQ(spill.Packets()[i].duration, i < 4 ? 100 : 7);  // the last keeps its own
+    ASSERT_TRUE(spill.Add({pts[i], 7, i == 0, std::vector<uint8_t>(3 + i * 2, uint8_t(0x10 + i))}));
+  }
+  ASSERT_TRUE(spill.Finish());
+  VideoTrackInfo info;
+  info.width = 64;
+  info.height = 48;
+  info.sps = {0x67, 0x42, 0xC0, 0x1E};
+  info.pps = {0x68, 0xCE};
+  std::atomic<bool> cancel{false};
+  uint64_t payload = 0;
+  ASSERT_TRUE(WriteExportFile(SystemFiles(), out, info, spill, {}, cancel, {}, &payload));
+  EXPECT_EQ(payload, 3u + 5 + 7 + 9 + 11);
+
+  test::Mp4Parsed parsed;
+  std::string error;
+  ASSERT_TRUE(test::ParseMp4(test::ReadFileBytes(out), &parsed, &error)) << error;
+  const test::Mp4Track& track = parsed.tracks.at(0);
+  ASSERT_EQ(track.sizes.size(), 5u);
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(parsed.file.bytes().substr(track.offsets[i], track.sizes[i]),
+              std::string(3 + i * 2, char(0x10 + i))) << i;
   }
 }
 

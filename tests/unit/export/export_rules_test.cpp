@@ -3,6 +3,9 @@
 // command's progress and cancel lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@
 #include "export/export_segments.h"
 #include "export/input_probe.h"
 #include "export/segment_cursor.h"
+#include "export/timed_overlays.h"
 #include "export/track_descriptions.h"
 #include "support/temp_folder.h"
 
@@ -19,7 +23,7 @@ namespace {
 constexpr int64_t kS = 10'000'000;
 
 // A 16x15 stream of unknown rate.
-SourceStream Stream(uint32_t index, StreamKind kind) { return {index, kind, true, 16, 15, 0, 0, std::nullopt, 0}; }
+SourceStream Stream(uint32_t index, StreamKind kind) { return {index, kind, true, 16, 15, 0, 0, std::nullopt, 0, std::nullopt}; }
 
 TEST(BuildSegmentsTest, MergesSortsClampsAndShifts) {
   using Ranges = std::vector<std::vector<int64_t>>;  // start, end, output offset
@@ -101,6 +105,20 @@ TEST(AudioTrackListTest, NamesCountFromTheEndAndBitratesSnapToAllowedRates) {
   EXPECT_EQ(std::pair(tracks[1].name, tracks[1].bitrate), std::pair(std::string("Desktop Audio"), 128u));
   tracks = ListSourceAudioTracks(streams, {{false, "Video", 0}, {true, "", 0}});
   EXPECT_EQ(std::pair(tracks[0].name, tracks[1].name), std::pair(std::string("Audio 1"), std::string("Audio 2")));
+
+  // With identifiers, whatever the numbering: matched by track ID and
+  // ordered by it, unmatched ones last.
+  std::vector<SourceStream> identified = {Stream(0, StreamKind::Audio), Stream(1, StreamKind::Video),
+                                          Stream(2, StreamKind::Audio), Stream(3, StreamKind::Audio)};
+  identified[0].streamId = 9;
+  identified[2].streamId = 4;
+  identified[3].streamId = 2;
+  const std::vector<TrackDescription> traks = {
+      {false, "Video", 0, 1}, {true, "Microphone", 96, 4}, {true, "Desktop Audio", 128, 3}, {true, "Mixed", 192, 2}};
+  std::vector<std::tuple<uint32_t, std::string, uint32_t>> got;
+  for (const SourceAudioTrack& t : ListSourceAudioTracks(identified, traks)) got.emplace_back(t.streamIndex, t.name, t.bitrate);
+  EXPECT_EQ(got, (std::vector<std::tuple<uint32_t, std::string, uint32_t>>{
+                     {3, "Mixed", 192}, {2, "Microphone", 96}, {0, "Audio 3", 160}}));
 }
 
 std::string U32(uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
@@ -114,7 +132,10 @@ std::string Trak(const char* handler, const std::string& name, uint32_t timescal
   const std::string hdlr = Box("hdlr", U32(0) + U32(0) + handler + std::string(12, '\0') + name + '\0');
   const std::string mdhd = Box("mdhd", U32(0) + U32(0) + U32(0) + U32(timescale) + U32(duration) + U32(0));
   const std::string minf = Box("minf", Box("stbl", Box("stsz", stsz)));
-  return Box("trak", Box("tkhd", std::string(84, '\0')) + Box("mdia", mdhd + hdlr + minf));
+  // tkhd version 0: flags, two times, then the track ID (the name's length).
+  const std::string tkhd = Box("tkhd", U32(3) + U32(0) + U32(0) + U32(static_cast<uint32_t>(name.size())) +
+                                           std::string(68, '\0'));
+  return Box("trak", tkhd + Box("mdia", mdhd + hdlr + minf));
 }
 
 TEST(TrackDescriptionsTest, WalksMoovForHandlersAndBitrates) {
@@ -127,10 +148,12 @@ TEST(TrackDescriptionsTest, WalksMoovForHandlersAndBitrates) {
                       Trak("soun", "Mic", 1'000, 2'000, U32(0) + U32(0) + U32(2) + U32(1000) + U32(3000)));
   const std::string file = Box("ftyp", "isom") + kLargeFree + moov + Box("mdat", "xxxx");
   MemoryByteSource source(file.data(), file.size());
-  std::vector<std::tuple<bool, std::string, double>> got;
-  for (const TrackDescription& t : ReadTrackDescriptions(source)) got.emplace_back(t.sound, t.name, t.bitrate);
-  EXPECT_EQ(got, (std::vector<std::tuple<bool, std::string, double>>{
-                     {false, "Video", 0}, {true, "Desktop Audio", 128}, {true, "Mic", 16}}));
+  std::vector<std::tuple<bool, std::string, double, uint32_t>> got;
+  for (const TrackDescription& t : ReadTrackDescriptions(source)) {
+    got.emplace_back(t.sound, t.name, t.bitrate, t.trackId);
+  }
+  EXPECT_EQ(got, (std::vector<std::tuple<bool, std::string, double, uint32_t>>{
+                     {false, "Video", 0, 5}, {true, "Desktop Audio", 128, 13}, {true, "Mic", 16, 3}}));
 
   // A top-level box running past the end stops the walk before moov.
   std::string broken = Box("ftyp", "isom") + moov;
@@ -183,6 +206,56 @@ TEST(SegmentCursorTest, MidpointDecidesAndFarSegmentsAreSeeked) {
   // Exactly 3 s ahead is decoded up to, not seeked.
   const std::vector<ExportSegment> near = BuildSegments({{0, 1 * kS}, {4 * kS, 5 * kS}}, 0);
   EXPECT_EQ(SegmentCursor(near).Place(1 * kS, 2).action, A::Drop);
+}
+
+TEST(SegmentCursorTest, OutputTimesStrictlyIncreaseAcrossACutThatStepsBack) {
+  // 100 fps up to 1.6 s, then a picture every 0.2 s; kept 0-1 s and
+  // 1.85-3 s. The 0.2 s picture at 1.8 s holds 1.9 s, so it is kept, and its
+  // own time (1 s + 1.8 s - 1.85 s) lies before the last kept picture's.
+  const std::vector<ExportSegment> segments = BuildSegments({{0, 1 * kS}, {18'500'000, 3 * kS}}, 0);
+  SegmentCursor cursor(segments);
+  std::vector<int64_t> kept;
+  for (int64_t t = 0; t < 3 * kS; t += t < 16'000'000 ? 100'000 : 2'000'000) {
+    const int64_t d = t < 16'000'000 ? 100'000 : 2'000'000;
+    const SegmentCursor::Decision got = cursor.Place(t, d);
+    if (got.action == SegmentCursor::Action::Keep) kept.push_back(got.outputTime);
+  }
+  ASSERT_EQ(kept.size(), 100u + 6);  // 0..0.99 s, then 1.8, 2.0 .. 2.8 s
+  EXPECT_EQ(kept[99], 9'900'000);
+  EXPECT_EQ(kept[100], 9'900'001);  // would be 9,500,000
+  EXPECT_EQ(kept[101], 11'500'000);
+  EXPECT_TRUE(std::adjacent_find(kept.begin(), kept.end(), std::greater_equal<int64_t>()) == kept.end());
+  // A first picture that starts before the keep start begins the output at 0.
+  const std::vector<ExportSegment> late = BuildSegments({{5'000'000, 1 * kS}}, 0);
+  EXPECT_EQ(SegmentCursor(late).Place(4'999'995, 333'333).outputTime, 0);
+}
+
+TEST(TimedOverlaysTest, PixelsAreHeldOnlyWhileTheWindowIsOpen) {
+  TimedOverlays<int> overlays;
+  overlays.Add(L"a", 0, 0, 0, 2 * kS);
+  overlays.Add(L"b", 0, 0, 1 * kS, 3 * kS);
+  overlays.Add(L"c", 0, 0, 5 * kS, 6 * kS);
+  std::wstring decoded;
+  bool decodes = true;
+  const TimedOverlays<int>::Decoder decode = [&](const std::wstring& image) {
+    decoded += image;
+    return decodes ? std::make_unique<int>(int(image[0])) : nullptr;
+  };
+  // time, overlays holding pixels, every image decoded so far
+  const std::tuple<int64_t, std::wstring, std::wstring> steps[] = {
+      {0, L"a", L"a"},           {15'000'000, L"ab", L"ab"}, {2 * kS, L"b", L"ab"},
+      {4 * kS, L"", L"ab"},      {5 * kS, L"c", L"abc"},     {1 * kS, L"ab", L"abcab"},
+  };
+  for (const auto& [time, held, all] : steps) {
+    ASSERT_TRUE(overlays.Update(time, decode)) << time;
+    std::wstring shown;
+    overlays.ForEachShown([&](const OverlaySpec&, int pixels) { shown += wchar_t(pixels); });
+    EXPECT_EQ(shown, held) << time;
+    EXPECT_EQ(overlays.Held(), held.size()) << time;
+    EXPECT_EQ(decoded, all) << time;
+  }
+  decodes = false;
+  EXPECT_FALSE(overlays.Update(5 * kS, decode));
 }
 
 TEST(ExportProtocolTest, ProgressLinesAreRateLimited) {
