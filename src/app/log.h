@@ -21,7 +21,9 @@ void OpenLogFile(const std::wstring& path);
 // Closes the log file, if any. Lines still reach standard error.
 void CloseLogFile();
 
-// printf-style; messages longer than 1023 bytes are cut. On MinGW the
+// printf-style; messages longer than 1023 bytes are cut. Messages are UTF-8:
+// wide paths and names are converted (WideToUtf8) and passed with "%s",
+// never with "%ls", which the runtime converts to the ANSI code page. On MinGW the
 // formatting is the runtime's C99 one (libstdc++ turns it on), so formats
 // are checked as GNU printf there too.
 void Log(const char* format, ...)
