@@ -8,15 +8,14 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& words, std::wstrin
                              const std::function<std::wstring(const std::wstring&)>& makeAbsolute) {
   CommandLine result;
   result.settingsPath = std::move(defaultSettingsPath);
-  bool haveCommand = false;
   for (size_t i = 0; i < words.size(); ++i) {
     if (words[i] == L"--settings" && i + 1 < words.size()) {
       std::wstring absolute = makeAbsolute(words[i + 1]);
       result.settingsPath = absolute.empty() ? words[i + 1] : absolute;
       ++i;
-    } else if (!haveCommand) {
+    } else if (!result.hasCommand) {
       result.command = words[i];
-      haveCommand = true;
+      result.hasCommand = true;
     } else {
       result.arguments.push_back(words[i]);
     }
@@ -28,7 +27,7 @@ Dispatch DecideAction(const CommandLine& commandLine) {
   Dispatch d;
   const std::wstring& c = commandLine.command;
   const auto& args = commandLine.arguments;
-  if (c.empty() || (c == L"run" && args.empty())) {
+  if (!commandLine.hasCommand || (c == L"run" && args.empty())) {
     d.action = Action::kRunEngine;
   } else if (c == L"save" || c == L"stop" || c == L"reload" || c == L"settings") {
     d.action = Action::kSignal;

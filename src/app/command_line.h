@@ -25,7 +25,8 @@ inline constexpr double kMaxRecordSeconds = 86'400;
 
 struct CommandLine {
   std::wstring settingsPath;
-  std::wstring command;                 // empty when no positional word
+  bool hasCommand = false;              // a positional word was given (even an empty one)
+  std::wstring command;                 // the first positional word
   std::vector<std::wstring> arguments;  // positional words after the command
 };
 
@@ -45,9 +46,11 @@ struct Dispatch {
   std::wstring path;                         // kRecord: output file; kExport: job file (as typed)
 };
 
-// Chooses what to run. Comparisons are exact and case-sensitive; the seconds
-// of "record" are read with WideToDouble, the C runtime's own conversion, and
-// taken when above 0 and at most kMaxRecordSeconds.
+// Chooses what to run: the tray engine only for no positional word at all or
+// a lone "run" (an empty word, as in `Kaptora "" save`, is a word and no
+// command). Comparisons are exact and case-sensitive; the seconds of "record"
+// are read with WideToDouble, the C runtime's own conversion, and taken when
+// above 0 and at most kMaxRecordSeconds.
 Dispatch DecideAction(const CommandLine& commandLine);
 
 }  // namespace kp

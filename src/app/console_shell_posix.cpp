@@ -144,6 +144,12 @@ bool ConsoleShell::AddTrayIcon(TrayState state, const std::wstring&) {
   return true;
 }
 
+bool ConsoleShell::RetakeTrayIcon(TrayState state, const std::wstring&) {
+  if (!shownStateValid_) return false;
+  ShowState(state);
+  return true;
+}
+
 void ConsoleShell::ModifyTrayIcon(TrayState state, const std::wstring&) { ShowState(state); }
 
 void ConsoleShell::ShowNotification(const std::wstring& title, const std::wstring& text) {

@@ -63,6 +63,8 @@ class ConsoleShell : public HostShell {
   bool quitRequested() const { return quit_; }
 
   bool AddTrayIcon(TrayState state, const std::wstring& tooltip) override;
+  // Only an icon that was added and not removed can be taken over.
+  bool RetakeTrayIcon(TrayState state, const std::wstring& tooltip) override;
   void ModifyTrayIcon(TrayState state, const std::wstring& tooltip) override;
   void ShowNotification(const std::wstring& title, const std::wstring& text) override;
   void RemoveTrayIcon() override;

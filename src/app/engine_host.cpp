@@ -22,6 +22,8 @@ int RunEngine(void* instance, const std::wstring& settingsPath) {
     if (!SignalControlEvent(ControlEvent::kShowSettings)) std::fputs(kNotRunningText, stderr);
     return 0;
   }
+  // After the instance check, whose answer a second start prints there.
+  LeaveConsole();
 
   Files& files = SystemFiles();
   const std::wstring logFolder = LogFolder();

@@ -47,6 +47,8 @@ void RunLoop(PollableControlEvents& events, ConsoleShell& shell, HostCore& core)
 
 }  // namespace
 
+void LeaveConsole() {}
+
 void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settings, const std::string& loadError) {
   ConsoleShell shell;
   Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });

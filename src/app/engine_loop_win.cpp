@@ -2,8 +2,10 @@
 // MsgWaitForMultipleObjects over the control events, the settings-folder
 // change notification and the window's messages.
 #include <windows.h>
+#include <io.h>
 
 #include <array>
+#include <cstdio>
 #include <memory>
 
 #include "app/engine_control.h"
@@ -21,22 +23,42 @@ namespace kp {
 
 namespace {
 
-// Until Stop, or a WM_QUIT (the tray's Exit) among a batch of messages,
-// which ends the loop after the batch.
+// A stream still on the console goes to NUL before the console goes, so
+// later writes neither fail nor reach a console this process left.
+void MoveOffConsole(FILE* stream) {
+  DWORD mode = 0;
+  const intptr_t handle = ::_get_osfhandle(::_fileno(stream));
+  if (handle == -1 || !::GetConsoleMode(reinterpret_cast<HANDLE>(handle), &mode)) return;
+  std::fflush(stream);
+  FILE* reopened = nullptr;
+  ::freopen_s(&reopened, "NUL", "w", stream);
+}
+
+// Until Stop, or a WM_QUIT (the tray's Exit, a close request, the end of the
+// session) among a batch of messages, which ends the loop after the batch.
 void RunLoop(WaitableControlEvents& events, HANDLE change, HostCore& core) {
   constexpr DWORD kEventCount = 4;
   std::array<HANDLE, kEventCount + 1> handles{};
   for (DWORD i = 0; i < kEventCount; ++i) handles[i] = events.Handles()[i];
   handles[kEventCount] = change;
-  const DWORD count = change != INVALID_HANDLE_VALUE ? kEventCount + 1 : kEventCount;
+  DWORD count = change != INVALID_HANDLE_VALUE ? kEventCount + 1 : kEventCount;
   for (;;) {
-    const DWORD result = ::MsgWaitForMultipleObjects(count, handles.data(), FALSE, INFINITE, QS_ALLINPUT);
+    // MWMO_INPUTAVAILABLE: a message already seen by a nested PeekMessage
+    // (a menu, a shell call) still wakes the wait.
+    const DWORD result =
+        ::MsgWaitForMultipleObjectsEx(count, handles.data(), INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (result < WAIT_OBJECT_0 + kEventCount) {
       const ControlEvent event = WaitableControlEvents::kOrder[result - WAIT_OBJECT_0];
       if (event == ControlEvent::kStop) return;
       core.OnControlEvent(event);
     } else if (result < WAIT_OBJECT_0 + count) {
-      ::FindNextChangeNotification(change);
+      if (!::FindNextChangeNotification(change)) {
+        // The folder was renamed or went offline: the handle would stay
+        // signalled, so it leaves the wait for good.
+        Log("settings: the settings folder is no longer watched (error %lu) \xE2\x80\x94 reload on request only",
+            ::GetLastError());
+        count = kEventCount;
+      }
       core.OnFolderChanged();
     } else if (result == WAIT_OBJECT_0 + count) {
       bool quit = false;
@@ -54,6 +76,12 @@ void RunLoop(WaitableControlEvents& events, HANDLE change, HostCore& core) {
 }
 
 }  // namespace
+
+void LeaveConsole() {
+  MoveOffConsole(stdout);
+  MoveOffConsole(stderr);
+  ::FreeConsole();  // fails harmlessly when there is none
+}
 
 void ServeEngine(void* instance, const std::wstring& settingsPath, const Settings& settings,
                  const std::string& loadError) {

@@ -14,6 +14,14 @@
 
 namespace kp {
 
+namespace {
+
+constexpr int kReloadRetries = 2;
+constexpr int kReloadRetryMs = 100;
+constexpr int kReloadDelayMs = 300;
+
+}  // namespace
+
 HostCore::HostCore(HostShell& shell, EngineControl& engine, Files& files, std::wstring settingsPath,
                    Settings settings)
     : shell_(shell),
@@ -50,14 +58,17 @@ void HostCore::OnControlEvent(ControlEvent event) {
   }
 }
 
-void HostCore::OnFolderChanged() { shell_.StartTimer(kReloadTimer, 300); }
+void HostCore::OnFolderChanged() {
+  reloadRetriesLeft_ = kReloadRetries;
+  shell_.StartTimer(kReloadTimer, kReloadDelayMs);
+}
 
 void HostCore::OnTimer(int id) {
   if (id == kStatusTimer) {
     RefreshTrayStatus();
   } else if (id == kReloadTimer) {
     shell_.StopTimer(kReloadTimer);
-    ReloadSettings();
+    TryReload();
   }
 }
 
@@ -89,7 +100,15 @@ void HostCore::OnTaskbarCreated() {
   RefreshTrayStatus();
 }
 
-void HostCore::OnEndSession() { engine_.Shutdown(); }
+void HostCore::OnCloseRequested() { RunMenuCommand(kMenuExit); }
+
+void HostCore::OnEndSession() {
+  // Queued saves are written before this returns; the process may be ended
+  // right after. A reload now would start a capture with no save thread.
+  engine_.Shutdown();
+  sessionEnded_ = true;
+  shell_.Quit();
+}
 
 void HostCore::OnPosted(uint32_t message, void* payload) {
   if (message == kSaveFinishedMessage) {
@@ -113,11 +132,31 @@ void HostCore::RequestSaveFromUser() {
 }
 
 void HostCore::ReloadSettings() {
+  reloadRetriesLeft_ = kReloadRetries;
+  TryReload();
+}
+
+void HostCore::TryReload() {
+  if (sessionEnded_) return;
+  std::string bytes;
+  const IoStatus read = ReadWholeFile(files_, settingsPath_, &bytes);
+  if (!read) {
+    // Looked at again from the timer: the host thread never sleeps.
+    if (reloadRetriesLeft_ > 0) {
+      --reloadRetriesLeft_;
+      shell_.StartTimer(kReloadTimer, kReloadRetryMs);
+      return;
+    }
+    Log("settings: cannot open %s (error %lu) \xE2\x80\x94 keeping current settings",
+        WideToUtf8(settingsPath_).c_str(), static_cast<unsigned long>(read.error));
+    ReloadFailed();
+    return;
+  }
   Settings loaded;
   std::string error;
-  if (!LoadSettings(settingsPath_, &loaded, &error, files_)) {
+  if (!ParseSettings(bytes, &loaded, &error)) {
     Log("settings: %s \xE2\x80\x94 keeping current settings", error.c_str());
-    tray_.ShowNotification(Text(*texts_, UiText::kSettingsFileTitle), Text(*texts_, UiText::kReloadFailedText));
+    ReloadFailed();
     return;
   }
   // Editors that rewrite the file unchanged, and other files of the folder,
@@ -131,6 +170,12 @@ void HostCore::ReloadSettings() {
     ApplyHotkeys(shell_, tray_, settings_, *texts_);
   }
   RefreshTrayStatus();
+}
+
+// Shown whatever notifications.toast says: the file the user edited is not
+// in force.
+void HostCore::ReloadFailed() {
+  tray_.ShowNotification(Text(*texts_, UiText::kSettingsFileTitle), Text(*texts_, UiText::kReloadFailedText));
 }
 
 void HostCore::RefreshTrayStatus() {

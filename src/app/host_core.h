@@ -42,12 +42,22 @@ class HostCore {
   void OnHotkey(int id);
   void OnTrayEvent(TrayEvent event, ScreenPoint at);
   void OnTaskbarCreated();
-  // Windows ends the session: shut the engine down at once.
+  // A request to close (taskkill without /F): ends the loop as the tray's
+  // Exit does.
+  void OnCloseRequested();
+  // Windows ends the session (or an installer closes the program): shut the
+  // engine down at once and end the loop; nothing is reloaded afterwards.
   void OnEndSession();
   // Takes ownership of `payload` (see host_messages.h).
   void OnPosted(uint32_t message, void* payload);
 
   void RequestSaveFromUser();
+  // Re-reads the settings file. Parsed: applied when it differs from the
+  // settings in force. Invalid: logged, notified, the current settings stay.
+  // Missing or not openable (an editor between delete and rewrite, a
+  // redirected folder offline): tried twice more 100 ms apart through the
+  // reload timer, then handled as invalid, with
+  // "settings: cannot open %s (error %lu) — keeping current settings".
   void ReloadSettings();
   void RefreshTrayStatus();
   void ShowTrayMenu(ScreenPoint at);
@@ -60,6 +70,8 @@ class HostCore {
   const TextTable& texts() const { return *texts_; }
 
  private:
+  void TryReload();
+  void ReloadFailed();
   void ToggleReplay();
   void PlaySaveSound(bool success);
   void OnSaveFinished(const Engine::SaveResult& result);
@@ -76,6 +88,8 @@ class HostCore {
   bool lowSpaceShown_ = false;
   bool updatePending_ = false;
   std::string updateVersion_;
+  int reloadRetriesLeft_ = 0;
+  bool sessionEnded_ = false;
 };
 
 }  // namespace kp

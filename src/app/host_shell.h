@@ -51,6 +51,10 @@ class HostShell {
   // cut to what the shell takes (tooltip 127, title 63, text 255).
   // False when the shell did not accept the icon (no taskbar yet).
   virtual bool AddTrayIcon(TrayState state, const std::wstring& tooltip) = 0;
+  // After a refused add: takes over an icon the shell still has (it
+  // announces a new taskbar also while the icon exists), with everything
+  // AddTrayIcon sets. False when the shell has no such icon either.
+  virtual bool RetakeTrayIcon(TrayState state, const std::wstring& tooltip) = 0;
   virtual void ModifyTrayIcon(TrayState state, const std::wstring& tooltip) = 0;
   // A notification on the icon, without a sound of its own.
   virtual void ShowNotification(const std::wstring& title, const std::wstring& text) = 0;

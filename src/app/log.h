@@ -24,7 +24,9 @@ void CloseLogFile();
 
 // printf-style; messages longer than 1023 bytes are cut. Inside a retry
 // loop's attempt (repeat_log.h) a line that repeats may be counted instead of
-// written; everywhere else each call writes its line. On MinGW the
+// written; everywhere else each call writes its line. Messages are UTF-8:
+// wide paths and names are converted (WideToUtf8) and passed with "%s",
+// never with "%ls", which the runtime converts to the ANSI code page. On MinGW the
 // formatting is the runtime's C99 one (libstdc++ turns it on), so formats
 // are checked as GNU printf there too.
 void Log(const char* format, ...)

@@ -1,6 +1,6 @@
-// The last line of `record`, which names the written file. Windows prints it
-// through the C runtime's wide conversion ("%ls"); POSIX prints UTF-8, since
-// "%ls" of non-ASCII text fails in the C locale the program runs in.
+// The last line of `record`, which names the written file, whatever its
+// characters: a Windows console gets it as wide text (WriteConsoleW), files,
+// pipes and POSIX terminals get UTF-8.
 #pragma once
 
 #include <string>

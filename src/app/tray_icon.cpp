@@ -9,7 +9,11 @@ std::wstring Cut(const std::wstring& text, size_t limit) { return text.substr(0,
 }  // namespace
 
 bool TrayIcon::Add() {
-  added_ = shell_.AddTrayIcon(state_, Cut(tooltip_.empty() ? L"Kaptora" : tooltip_, kTooltipLimit));
+  const std::wstring tooltip = Cut(tooltip_.empty() ? L"Kaptora" : tooltip_, kTooltipLimit);
+  // A refused add may mean the icon is still there (a new taskbar is also
+  // announced when the main display's DPI changes): taking it over keeps it
+  // current and its notifications flowing.
+  added_ = shell_.AddTrayIcon(state_, tooltip) || shell_.RetakeTrayIcon(state_, tooltip);
   return added_;
 }
 

@@ -18,9 +18,11 @@ class TrayIcon {
   explicit TrayIcon(HostShell& shell) : shell_(shell) {}
 
   // Adds the icon with the current state and tooltip ("Kaptora" while none
-  // was set). Returns whether the shell accepted it.
+  // was set); when the shell refuses the add, takes over the icon it still
+  // has. Returns whether the icon is now the shell's.
   bool Add();
-  // The taskbar was recreated (Explorer restarted): the icon is gone, add it again.
+  // The shell announced a new taskbar (Explorer restarted, or the display
+  // changed while the icon stayed): add it again, or take it over.
   void TaskbarRecreated();
   // Nothing when added and both are unchanged; otherwise stores both and
   // modifies the icon, or retries Add when it is not added yet.

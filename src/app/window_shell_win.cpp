@@ -1,6 +1,7 @@
 #include "app/window_shell_win.h"
 
 #include <mmsystem.h>
+#include <objbase.h>
 #include <shellapi.h>
 #include <windowsx.h>
 
@@ -81,9 +82,13 @@ WindowShell::~WindowShell() {
     if (icon != nullptr) ::DestroyIcon(icon);
   }
   if (notificationIcon_ != nullptr) ::DestroyIcon(notificationIcon_);
+  if (comStarted_) ::CoUninitialize();
 }
 
 bool WindowShell::Open(HINSTANCE instance) {
+  // ShellExecuteW may hand a launch to a shell extension, which expects an
+  // apartment-threaded caller without OLE1 DDE.
+  comStarted_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
   if (instance == nullptr) instance = ::GetModuleHandleW(nullptr);
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = &WindowShell::WindowProc;
@@ -99,22 +104,36 @@ bool WindowShell::Open(HINSTANCE instance) {
     return false;
   }
   taskbarMessage_ = ::RegisterWindowMessageW(L"TaskbarCreated");
+  // Explorer runs below an elevated engine, whose message filter would
+  // otherwise drop the announcement.
+  if (taskbarMessage_ != 0) ::ChangeWindowMessageFilterEx(window_, taskbarMessage_, MSGFLT_ALLOW, nullptr);
   return true;
 }
 
 void WindowShell::Attach(HostCore* core) { core_ = core; }
 
 void WindowShell::DestroyWindow() {
-  if (window_ != nullptr) ::DestroyWindow(window_);
+  posted_->Close();
+  if (window_ != nullptr) {
+    // Every record posted and not taken is in the queue now; destroying the
+    // window would drop them unfreed.
+    MSG message;
+    while (::PeekMessageW(&message, window_, kSaveFinishedMessage, kUpdateAvailableMessage, PM_REMOVE)) {
+      void* payload = reinterpret_cast<void*>(message.lParam);
+      if (posted_->Take(message.message, payload)) FreePostedPayload(message.message, payload);
+    }
+    ::DestroyWindow(window_);
+  }
   window_ = nullptr;
   if (g_shell == this) g_shell = nullptr;
 }
 
 LRESULT CALLBACK WindowShell::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   WindowShell* shell = g_shell;
-  if (shell == nullptr || shell->core_ == nullptr || window != shell->window_) {
-    return ::DefWindowProcW(window, message, wParam, lParam);
-  }
+  if (shell == nullptr || window != shell->window_) return ::DefWindowProcW(window, message, wParam, lParam);
+  // Detached, the window waits for DestroyWindow; a close request must not
+  // destroy it first and drop what is still queued.
+  if (shell->core_ == nullptr) return message == WM_CLOSE ? 0 : ::DefWindowProcW(window, message, wParam, lParam);
   return shell->Handle(message, wParam, lParam);
 }
 
@@ -130,10 +149,17 @@ LRESULT WindowShell::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case kSaveFinishedMessage:
     case kUpdateAvailableMessage:
-      core_->OnPosted(message, reinterpret_cast<void*>(lParam));
+      // Another program's post (a broadcast, a guessed pointer) is ignored.
+      if (posted_->Take(message, reinterpret_cast<void*>(lParam))) {
+        core_->OnPosted(message, reinterpret_cast<void*>(lParam));
+      }
       return 0;
     case WM_HOTKEY:
       core_->OnHotkey(static_cast<int>(wParam));
+      return 0;
+    case WM_CLOSE:
+      // taskkill without /F: the tray's Exit, not a window gone quietly.
+      core_->OnCloseRequested();
       return 0;
     case WM_QUERYENDSESSION:
       return 1;
@@ -168,16 +194,24 @@ HICON WindowShell::NotificationIcon() {
   return notificationIcon_;
 }
 
-bool WindowShell::AddTrayIcon(TrayState state, const std::wstring& tooltip) {
+bool WindowShell::SubmitIcon(DWORD verb, TrayState state, const std::wstring& tooltip) {
   NOTIFYICONDATAW data = IconData(window_);
   data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
   data.uCallbackMessage = kTrayCallbackMessage;
   data.hIcon = StateIcon(state);
   CopyText(data.szTip, tooltip);
-  if (!::Shell_NotifyIconW(NIM_ADD, &data)) return false;
+  if (!::Shell_NotifyIconW(verb, &data)) return false;
   data.uVersion = NOTIFYICON_VERSION_4;
   ::Shell_NotifyIconW(NIM_SETVERSION, &data);
   return true;
+}
+
+bool WindowShell::AddTrayIcon(TrayState state, const std::wstring& tooltip) {
+  return SubmitIcon(NIM_ADD, state, tooltip);
+}
+
+bool WindowShell::RetakeTrayIcon(TrayState state, const std::wstring& tooltip) {
+  return SubmitIcon(NIM_MODIFY, state, tooltip);
 }
 
 void WindowShell::ModifyTrayIcon(TrayState state, const std::wstring& tooltip) {
@@ -265,11 +299,13 @@ void WindowShell::StartTimer(int id, int periodMs) {
 void WindowShell::StopTimer(int id) { ::KillTimer(window_, static_cast<UINT_PTR>(id)); }
 
 PostFunction WindowShell::Poster() {
-  // A destroyed window makes PostMessageW fail, which leaves the payload
-  // with the poster.
-  return [window = window_](uint32_t message, void* payload) {
-    // Without a window, PostMessageW would post to the calling thread.
-    return window != nullptr && ::PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(payload)) != FALSE;
+  // Once the window is going, posts are refused and leave the payload with
+  // the poster.
+  return [window = window_, posted = posted_](uint32_t message, void* payload) {
+    return posted->Post(message, payload, [window](uint32_t m, void* p) {
+      // Without a window, PostMessageW would post to the calling thread.
+      return window != nullptr && ::PostMessageW(window, m, 0, reinterpret_cast<LPARAM>(p)) != FALSE;
+    });
   };
 }
 

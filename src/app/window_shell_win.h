@@ -7,10 +7,12 @@
 #include <windows.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/host_shell.h"
+#include "app/posted_payloads.h"
 
 namespace kp {
 
@@ -19,23 +21,28 @@ class HostCore;
 class WindowShell : public HostShell {
  public:
   WindowShell() = default;
-  // DestroyWindow when still open, then DestroyIcon on every icon made.
+  // DestroyWindow when still open, then DestroyIcon on every icon made, and
+  // COM is left.
   ~WindowShell() override;
   WindowShell(const WindowShell&) = delete;
   WindowShell& operator=(const WindowShell&) = delete;
 
-  // Registers the window class, creates the never-shown window and
-  // registers "TaskbarCreated". False (with a log line) when the window
-  // cannot be made; the host then runs on its control events alone.
+  // Enters COM for the shell's launches, registers the window class,
+  // creates the never-shown window and registers "TaskbarCreated" (also
+  // let through to an elevated engine). False (with a log line) when the
+  // window cannot be made; the host then runs on its control events alone.
   bool Open(HINSTANCE instance);
   // Messages reach `core` from here on; null detaches (the window procedure
   // then only does the default).
   void Attach(HostCore* core);
+  // Refuses later posts, frees the posted records still queued, then
+  // destroys the window.
   void DestroyWindow();
   // Null when Open failed or after DestroyWindow.
   HWND window() const { return window_; }
 
   bool AddTrayIcon(TrayState state, const std::wstring& tooltip) override;
+  bool RetakeTrayIcon(TrayState state, const std::wstring& tooltip) override;
   void ModifyTrayIcon(TrayState state, const std::wstring& tooltip) override;
   void ShowNotification(const std::wstring& title, const std::wstring& text) override;
   void RemoveTrayIcon() override;
@@ -56,6 +63,7 @@ class WindowShell : public HostShell {
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
   HICON StateIcon(TrayState state);
   HICON NotificationIcon();
+  bool SubmitIcon(DWORD verb, TrayState state, const std::wstring& tooltip);
 
   HWND window_ = nullptr;
   UINT taskbarMessage_ = 0;
@@ -63,6 +71,9 @@ class WindowShell : public HostShell {
   std::array<HICON, 3> stateIcons_{};
   HICON notificationIcon_ = nullptr;
   bool notificationIconTried_ = false;
+  bool comStarted_ = false;
+  // Shared with every Poster(), which may outlive the shell.
+  std::shared_ptr<PostedPayloads> posted_ = std::make_shared<PostedPayloads>();
 };
 
 }  // namespace kp

@@ -166,6 +166,11 @@ bool LoadSettings(const std::wstring& path, Settings* out, std::string* error, F
   std::string bytes;
   // Missing, unopenable and unreadable files all leave the defaults standing.
   if (!ReadWholeFile(files, path, &bytes)) return true;
+  return ParseSettings(bytes, out, error);
+}
+
+bool ParseSettings(const std::string& bytes, Settings* out, std::string* error) {
+  *out = Settings();
   std::optional<JsonValue> root = ParseJson(bytes, error);
   if (!root) return false;
   if (root->type != JsonType::Object) {

@@ -64,6 +64,11 @@ struct Settings {
 bool LoadSettings(const std::wstring& path, Settings* out, std::string* error = nullptr,
                   Files& files = SystemFiles());
 
+// The text of a settings file, read by the caller: LoadSettings without the
+// file, for callers that treat a file they cannot open differently (the
+// engine's reload keeps the settings in force then).
+bool ParseSettings(const std::string& bytes, Settings* out, std::string* error = nullptr);
+
 // Writes every known key in the fixed layout, creating the parent folder
 // chain when needed. The file is replaced atomically: on failure the old
 // file is untouched and no temporary file remains.

@@ -8,6 +8,7 @@
 #include "config/data_folders.h"
 #include "engine/pipeline.h"
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/thread_priority.h"
 
 namespace kp {
@@ -103,7 +104,8 @@ void Engine::StartCapture() {
   if (capture_ || !buffer_) return;
   const Settings& s = settings_;
   const std::string rate = s.rateControl == "bitrate" ? std::to_string(s.bitrateMbps) + "Mbps" : s.quality;
-  Log("engine: starting capture \xE2\x80\x94 monitor %ls, %s, %d fps, %s/%s, preset %s, window %ds", s.monitor.c_str(),
+  Log("engine: starting capture \xE2\x80\x94 monitor %s, %s, %d fps, %s/%s, preset %s, window %ds",
+      WideToUtf8(s.monitor).c_str(),
       ResolutionText(s.resolution).c_str(), s.fps, s.rateControl.c_str(), rate.c_str(), s.encoderPreset.c_str(),
       s.bufferSeconds);
 

@@ -5,6 +5,7 @@
 
 #include "app/log.h"
 #include "app/repeat_log.h"
+#include "platform/text.h"
 
 namespace kp {
 
@@ -45,7 +46,7 @@ bool BuildPipeline(PipelineState& state) {
     Log("pipeline: no display output found");
     return false;
   }
-  Log("pipeline: gpu %ls", output.adapterDescription.c_str());
+  Log("pipeline: gpu %s", WideToUtf8(output.adapterDescription).c_str());
   if (!chain->CreateDevice()) return false;
 
   if (state.outputWidth == 0 || state.outputHeight == 0) {

@@ -116,6 +116,9 @@ class WinFiles : public Files {
   }
 
   IoStatus CreateFolderChain(const std::wstring& path) override {
+    // The manifest's longPathAware does not reach SHCreateDirectoryExW: it
+    // still refuses paths of 260 characters and more, so a folder that deep
+    // fails here with its error code.
     int result = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
     if (result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) {
       DWORD attributes = ::GetFileAttributesW(path.c_str());

@@ -4,6 +4,9 @@
 
 namespace kp {
 
+// Fixed 520-character buffers: the manifest's longPathAware lifts the limit
+// of the file calls, not these; a longer path reads as a failure.
+
 std::wstring MakeAbsolutePath(const std::wstring& path) {
   wchar_t buffer[520];
   DWORD length = ::GetFullPathNameW(path.c_str(), 520, buffer, nullptr);

@@ -1,6 +1,7 @@
 #include "video/capture_poller.h"
 
 #include "app/log.h"
+#include "platform/text.h"
 
 namespace kp {
 
@@ -19,7 +20,7 @@ bool CapturePoller::Duplicate() {
   attempt.Succeeded();
   output_ = output;
   if (duplicatedBefore_) ++recoveries_;
-  Log("capture: duplicating %ls %ldx%ld at (%ld,%ld)%s", output_.deviceName.c_str(), static_cast<long>(output_.width),
+  Log("capture: duplicating %s %ldx%ld at (%ld,%ld)%s", WideToUtf8(output_.deviceName).c_str(), static_cast<long>(output_.width),
       static_cast<long>(output_.height), static_cast<long>(output_.left), static_cast<long>(output_.top),
       duplicatedBefore_ ? " [recovered]" : "");
   duplicatedBefore_ = true;

@@ -13,12 +13,15 @@ export  an input Media Foundation cannot read, the same-file refusal through a
         a real clip taken as far as Wine goes (never to an encoder) with
         nothing left beside the output, and a parent that keeps standard
         input open does not hold up the end.
-host    the hidden window, hotkeys held by the engine (one held by another
-        process is reported), a changed settings file reloads, a second start
-        makes the first launch the settings application, and a WM_QUIT posted
-        to the window ends the engine cleanly (`save` and `stop` through the
-        running engine are in tests/e2e/cli/cli_test.py --wine).
+host    the application manifest compiled into the exe, the hidden window,
+        hotkeys held by the engine (one held by another process is reported),
+        a changed settings file reloads, a second start makes the first launch
+        the settings application, save-finished and update messages posted by
+        another process (0, a made-up pointer) are ignored while `save` and
+        `stop` are still served, and WM_CLOSE (taskkill without /F) ends a
+        second engine as the tray's Exit does.
 """
+import xml.etree.ElementTree as ElementTree
 import glob
 import json
 import os
@@ -187,8 +190,24 @@ def check_export(build, folder):
     check(not left(), "cancel on an open pipe: nothing left (found %s)" % left())
 
 
+def check_manifest(probe, exe):
+    code, text, _, _ = run([probe, "manifest", windows_path(exe)], timeout=60)
+    if not check(code == 0, "Kaptora.exe has a manifest resource (1 of type 24)"):
+        return
+    found = {e.tag.split("}")[-1]: e for e in ElementTree.fromstring(text.encode("utf-8")).iter()}
+    for tag, attribute, value in (("supportedOS", "Id", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),  # Windows 10 and 11
+                                  ("dpiAwareness", None, "PerMonitorV2"), ("longPathAware", None, "true"),
+                                  ("requestedExecutionLevel", "level", "asInvoker"),
+                                  ("assemblyIdentity", "name", "Microsoft.Windows.Common-Controls"),
+                                  ("assemblyIdentity", "version", "6.0.0.0")):
+        element = found.get(tag)
+        got = None if element is None else (element.text if attribute is None else element.get(attribute))
+        check(got == value, "manifest: %s %s (got %s)" % (tag, value, got))
+
+
 def check_host(build, folder):
     probe = os.path.join(build, "tests", "host", "host_probe_win.exe")
+    check_manifest(probe, os.path.join(build, "Kaptora.exe"))
     alt, f9, f10 = "1", "0x78", "0x79"
     # A copy of the program beside the stand-in settings application.
     exe = os.path.join(folder, "Kaptora.exe")
@@ -219,6 +238,13 @@ def check_host(build, folder):
     def code(args):
         return run(args, timeout=60)[0]
 
+    def ended(process, timeout=30):
+        """The exit code, None when it still runs after `timeout` (the test goes on)."""
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
     engine = holder = None
     try:
         # Alt+F9 (the default toggle hotkey) is held by this test before the engine starts.
@@ -246,9 +272,24 @@ def check_host(build, folder):
         check(wait_for(lambda: os.path.exists(launched) and expected in open(launched).read().splitlines(), 20),
               "the running engine launches Kaptora.Settings.exe " + expected)
 
-        check(code([probe, "quit"]) == 0, "WM_QUIT posted to the engine window (as the tray's Exit)")
-        check(engine.wait(timeout=30) == 0, "engine exit code 0 after WM_QUIT")
-        check(messages().count("engine: exiting") == 1, "engine: exiting after WM_QUIT")
+        # Save-finished and update-available posted by another program: a
+        # window that trusted their lParam would crash or free a stranger's
+        # memory.
+        for message in ("0x8002", "0x8003"):
+            for lparam in ("0", "0x7ffe12345670"):
+                check(code([probe, "post", message, lparam]) == 0, "foreign post %s, lParam %s" % (message, lparam))
+        check(code([exe, "save"]) == 0 and logged("save: buffer is still empty"),
+              "after the foreign posts `save` is served")
+        check(code([exe, "stop"]) == 0 and ended(engine) == 0, "and `stop` ends the engine with 0")
+        check(messages().count("engine: exiting") == 1, "engine: exiting once")
+
+        exited = len(messages())
+        engine = start([exe, "--settings", windows_path(settings)])
+        check(wait_for(lambda: "engine: starting (settings: %s)" % windows_path(settings) in messages()[exited:], 30)
+              and wait_for(lambda: code([probe, "find"]) == 0, 20), "a second engine starts")
+        check(code([probe, "post", "0x0010", "0"]) == 0, "WM_CLOSE posted to the engine window")
+        check(ended(engine) == 0, "engine exit code 0 after WM_CLOSE")
+        check(messages()[exited:].count("engine: exiting") == 1, "engine: exiting after WM_CLOSE")
         check(code([probe, "hotkey", alt, f10]) == 0, "the engine's hotkey is free after exit")
         check(code([probe, "find"]) == 1, "the window is gone after exit")
     finally:

@@ -114,7 +114,7 @@ def wait_for(predicate, timeout):
 
 def check_without_engine(t, c):
     # The seconds of "record" are the C runtime's reading (_wtof on Windows).
-    for row in (["Save"], ["record", "0x10", "o.mp4"], ["record", "nan", "o.mp4"]):
+    for row in (["Save"], ["", "save"], ["record", "0x10", "o.mp4"], ["record", "nan", "o.mp4"]):
         c.equal(t.run(row), (2, t.text(USAGE)), "usage for %r" % row)
     # Redirected standard error goes to the file, not to a console.
     c.equal(t.run(["stop"], stderr_file=os.path.join(t.scratch, "stderr.txt")), (1, t.text(NOT_RUNNING)),

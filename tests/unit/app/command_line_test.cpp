@@ -38,6 +38,8 @@ TEST(CommandLineTest, GrammarTable) {
       {{L"export", L"job.json"}, A::kExport, E::kSave, L"job.json"},
       {{L"export"}, A::kUsage, E::kSave, L""},
       {{L"Save"}, A::kUsage, E::kSave, L""},
+      {{L"", L"save"}, A::kUsage, E::kSave, L""},  // an empty word is no command
+      {{L""}, A::kUsage, E::kSave, L""},
   };
   for (const auto& row : rows) {
     std::wstring line;
@@ -62,7 +64,7 @@ TEST(CommandLineTest, SettingsMayStandAnywhereAndTheLastWins) {
   EXPECT_EQ(ParseCommandLine({L"save", L"--settings"}, L"/d", FakeAbsolute).arguments,
             std::vector<std::wstring>{L"--settings"});
   CommandLine consumed = ParseCommandLine({L"--settings", L"save"}, L"/d", FakeAbsolute);
-  EXPECT_TRUE(consumed.command.empty());
+  EXPECT_FALSE(consumed.hasCommand);
   EXPECT_EQ(consumed.settingsPath, L"/abs/save");
 }
 

@@ -14,6 +14,7 @@
 #include "app/tray_status.h"
 #include "platform/text.h"
 #include "support/fake_clock.h"
+#include "support/fault_files.h"
 #include "support/log_capture.h"
 #include "support/temp_folder.h"
 
@@ -32,6 +33,9 @@ class FakeHostShell : public HostShell {
   }
 
   bool AddTrayIcon(TrayState state, const std::wstring& tip) override { return Record("add", state, tip), addAccepted; }
+  bool RetakeTrayIcon(TrayState state, const std::wstring& tip) override {
+    return Record("retake", state, tip), retakeAccepted;
+  }
   void ModifyTrayIcon(TrayState state, const std::wstring& tip) override { Record("modify", state, tip); }
   void ShowNotification(const std::wstring& title, const std::wstring& text) override {
     calls_.push_back("notify " + U8(title) + " | " + U8(text));
@@ -81,6 +85,7 @@ class FakeHostShell : public HostShell {
 
   std::wstring programFolder = L"/opt/kaptora";
   bool addAccepted = true;
+  bool retakeAccepted = false;  // NIM_MODIFY of an icon the shell does not have
   std::vector<std::pair<uint32_t, uint32_t>> taken;  // hotkeys of other programs: (modifiers, key)
   int menuChoice = 0;
   std::vector<MenuItem> lastMenu;
@@ -107,11 +112,12 @@ class ScriptedEngine : public EngineControl {
     s.captureRunning = s.captureRunning && replayEnabled;
     return s;
   }
-  void Shutdown() override {}
+  void Shutdown() override { ++shutdowns; }
 
   std::vector<Settings> applied;
   bool replayEnabled = false;
   bool saveOk = true;
+  int shutdowns = 0;
   Engine::Status status{true, true, 0.0, false, 0, 0.0};
 };
 
@@ -122,7 +128,7 @@ class HostCoreTest : public ::testing::Test {
     SaveSettings(settingsPath, settings);
   }
   void Start(const std::string& loadError = "") {
-    core = std::make_unique<HostCore>(shell, engine, SystemFiles(), settingsPath, settings);
+    core = std::make_unique<HostCore>(shell, engine, files, settingsPath, settings);
     core->Start(loadError);
   }
   // The calls since the last look that start with one of `prefixes`.
@@ -147,6 +153,7 @@ class HostCoreTest : public ::testing::Test {
   ScriptedEngine engine;
   Settings settings;
   test::LogCapture log;
+  test::FaultFiles files;
   std::unique_ptr<HostCore> core;
 };
 
@@ -207,6 +214,43 @@ TEST_F(HostCoreTest, UnreadableSettingsNotifyAtStartAndOnReloadKeepTheSettingsIn
             Calls{"notify Couldn't read the settings file | Recording continues with the previous settings."});
   EXPECT_EQ(engine.applied.size(), 1u);
   EXPECT_TRUE(log.Has("settings: expected object key at offset 2 \xE2\x80\x94 keeping current settings"));
+}
+
+TEST_F(HostCoreTest, AFileThatCannotBeOpenedIsTriedTwiceMore100MsApartThenTheSettingsInForceStay) {
+  const std::string failed = "notify Couldn't read the settings file | Recording continues with the previous settings.";
+  Start();
+  // Deleted and written again by an editor, back between the retries.
+  ASSERT_TRUE(SystemFiles().Delete(settingsPath));
+  core->OnFolderChanged();
+  shell.RunFor(*core, 450);
+  Rewrite([](Settings& s) { s.bufferSeconds = 60; });
+  shell.RunFor(*core, 50);
+  ASSERT_EQ(engine.applied.size(), 2u);
+  EXPECT_EQ(engine.applied.back().bufferSeconds, 60);
+
+  // Locked for good: three looks, at 0, 100 and 200 ms, then a failed reload.
+  files.FailOpenForRead(L"settings.json", 32);
+  core->OnControlEvent(ControlEvent::kReload);
+  shell.RunFor(*core, 199);
+  EXPECT_EQ(Take({"notify "}), Calls{});
+  shell.RunFor(*core, 1);
+  EXPECT_EQ(Take({"notify "}), Calls{failed});
+  EXPECT_TRUE(log.Has("settings: cannot open " + temp.utf8() + "/settings.json (error 32) \xE2\x80\x94 keeping current settings"));
+  shell.RunFor(*core, 1000);
+  EXPECT_EQ(engine.applied.size(), 2u);
+  EXPECT_EQ(Take({"notify "}), Calls{});
+}
+
+TEST_F(HostCoreTest, ACloseRequestQuitsAndTheEndOfTheSessionShutsDownForGood) {
+  Start();
+  core->OnCloseRequested();
+  EXPECT_EQ(Take({"quit"}), Calls{"quit"});
+  core->OnEndSession();
+  EXPECT_EQ(engine.shutdowns, 1);
+  EXPECT_EQ(Take({"quit"}), Calls{"quit"});
+  Rewrite([](Settings& s) { s.bufferSeconds = 60; });
+  core->ReloadSettings();  // would start a capture without a save thread
+  EXPECT_EQ(engine.applied.size(), 1u);
 }
 
 TEST_F(HostCoreTest, SoundsAndNotificationsFollowTheSettingsButTheUpdateNoticeAlwaysShows) {
@@ -298,6 +342,15 @@ TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChangeAndLowSpaceShow
   }
   core->OnTaskbarCreated();  // Explorer restarted: back with the current state
   EXPECT_EQ(shell.TakeCalls(), Calls{"add 0 " + rows[2].call.substr(9)});
+  // Announced again while the icon is still there: the add is refused and
+  // the icon taken over, so notifications keep reaching it.
+  shell.addAccepted = false;
+  shell.retakeAccepted = true;
+  core->OnTaskbarCreated();
+  EXPECT_EQ(shell.TakeCalls(), (Calls{"add 0 " + rows[2].call.substr(9), "retake 0 " + rows[2].call.substr(9)}));
+  PostSaveFinished(shell.Poster(), {true, temp.File(L"Kaptora_3.mp4"), 3.0});
+  shell.PumpPosted(*core);
+  EXPECT_EQ(Take({"notify "}), Calls{"notify Clip saved | 0:03 · Kaptora_3.mp4"});
 
   size_t shown = 0;
   for (bool low : {true, true, false, true}) {
