@@ -3,12 +3,15 @@
 // open, which is the sharing the Windows edge asks for explicitly.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -84,6 +87,21 @@ class PosixFile : public File {
   }
 
  private:
+  int fd_;
+};
+
+class PosixFileLock : public FileLock {
+ public:
+  PosixFileLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  // Unlinked while still locked: whoever opens the path from now on makes a
+  // new file, and the old one's lock goes with the descriptor.
+  ~PosixFileLock() override {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+
+ private:
+  std::string path_;
   int fd_;
 };
 
@@ -172,6 +190,41 @@ class PosixFiles : public Files {
       }
     }
     ::closedir(dir);
+    return IoStatus::Success();
+  }
+
+  IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override {
+    std::string native = Native(path);
+    int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Errno();
+    // flock locks belong to the open file description, so a second claim
+    // fails even from the same process, as a second open does on Windows.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return IoStatus::Failure(error == EWOULDBLOCK ? kErrorSharingViolation : static_cast<uint32_t>(error));
+    }
+    *out = std::make_unique<PosixFileLock>(std::move(native), fd);
+    return IoStatus::Success();
+  }
+
+  IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    names->clear();
+    std::string native = Native(folder);
+    DIR* dir = ::opendir(native.c_str());
+    if (dir == nullptr) return Errno();
+    while (dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat st {};
+      if (::lstat((native + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names->push_back(Utf8ToWide(name));
+    }
+    ::closedir(dir);
+    return IoStatus::Success();
+  }
+
+  IoStatus DeleteFolder(const std::wstring& path) override {
+    if (::rmdir(Native(path).c_str()) != 0) return Errno();
     return IoStatus::Success();
   }
 

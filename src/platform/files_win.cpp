@@ -67,6 +67,14 @@ class WinFile : public File {
   UniqueHandle handle_;
 };
 
+class WinFileLock : public FileLock {
+ public:
+  explicit WinFileLock(HANDLE handle) : handle_(handle) {}
+
+ private:
+  UniqueHandle handle_;  // closing it deletes the file
+};
+
 class WinFiles : public Files {
  public:
   IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
@@ -139,6 +147,41 @@ class WinFiles : public Files {
       if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(data.cFileName);
     } while (::FindNextFileW(find, &data));
     ::FindClose(find);
+    return IoStatus::Success();
+  }
+
+  IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override {
+    // No sharing: every other open fails with a sharing violation while the
+    // handle lives. Deleted on close, so a crash leaves no lock file.
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    *out = std::make_unique<WinFileLock>(h);
+    return IoStatus::Success();
+  }
+
+  IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    names->clear();
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+      DWORD error = ::GetLastError();
+      return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
+    }
+    do {
+      const std::wstring name = data.cFileName;
+      // Junctions and links lead elsewhere: never a folder of this one.
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+          (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && name != L"." && name != L"..") {
+        names->push_back(name);
+      }
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return IoStatus::Success();
+  }
+
+  IoStatus DeleteFolder(const std::wstring& path) override {
+    if (!::RemoveDirectoryW(path.c_str())) return LastError();
     return IoStatus::Success();
   }
 
