@@ -90,6 +90,24 @@ class PosixFile : public File {
   int fd_;
 };
 
+// The names in `folder` whose status (read by `statFunction`) `keep` accepts.
+template <typename Keep>
+IoStatus ListNames(const std::wstring& folder, int (*statFunction)(const char*, struct stat*), Keep keep,
+                   std::vector<std::wstring>* names) {
+  names->clear();
+  std::string native = Native(folder);
+  DIR* dir = ::opendir(native.c_str());
+  if (dir == nullptr) return Errno();
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (statFunction((native + "/" + name).c_str(), &st) == 0 && keep(st)) names->push_back(Utf8ToWide(name));
+  }
+  ::closedir(dir);
+  return IoStatus::Success();
+}
+
 class PosixFileLock : public FileLock {
  public:
   PosixFileLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
@@ -177,20 +195,7 @@ class PosixFiles : public Files {
   }
 
   IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override {
-    names->clear();
-    std::string native = Native(folder);
-    DIR* dir = ::opendir(native.c_str());
-    if (dir == nullptr) return Errno();
-    while (dirent* entry = ::readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat st {};
-      if (::stat((native + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        names->push_back(Utf8ToWide(name));
-      }
-    }
-    ::closedir(dir);
-    return IoStatus::Success();
+    return ListNames(folder, ::stat, [](const struct stat& st) { return S_ISREG(st.st_mode); }, names);
   }
 
   IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override {
@@ -209,18 +214,8 @@ class PosixFiles : public Files {
   }
 
   IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override {
-    names->clear();
-    std::string native = Native(folder);
-    DIR* dir = ::opendir(native.c_str());
-    if (dir == nullptr) return Errno();
-    while (dirent* entry = ::readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat st {};
-      if (::lstat((native + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names->push_back(Utf8ToWide(name));
-    }
-    ::closedir(dir);
-    return IoStatus::Success();
+    // lstat: a link to a folder is no folder of this one.
+    return ListNames(folder, ::lstat, [](const struct stat& st) { return S_ISDIR(st.st_mode); }, names);
   }
 
   IoStatus DeleteFolder(const std::wstring& path) override {

@@ -67,6 +67,23 @@ class WinFile : public File {
   UniqueHandle handle_;
 };
 
+// The names in `folder` whose find data `keep` accepts.
+template <typename Keep>
+IoStatus ListNames(const std::wstring& folder, Keep keep, std::vector<std::wstring>* names) {
+  names->clear();
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
+  }
+  do {
+    if (keep(data)) names->push_back(data.cFileName);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return IoStatus::Success();
+}
+
 class WinFileLock : public FileLock {
  public:
   explicit WinFileLock(HANDLE handle) : handle_(handle) {}
@@ -136,18 +153,9 @@ class WinFiles : public Files {
   }
 
   IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override {
-    names->clear();
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-      DWORD error = ::GetLastError();
-      return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
-    }
-    do {
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(data.cFileName);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-    return IoStatus::Success();
+    return ListNames(
+        folder, [](const WIN32_FIND_DATAW& data) { return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0; },
+        names);
   }
 
   IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override {
@@ -161,23 +169,15 @@ class WinFiles : public Files {
   }
 
   IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override {
-    names->clear();
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-      DWORD error = ::GetLastError();
-      return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
-    }
-    do {
-      const std::wstring name = data.cFileName;
-      // Junctions and links lead elsewhere: never a folder of this one.
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-          (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && name != L"." && name != L"..") {
-        names->push_back(name);
-      }
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-    return IoStatus::Success();
+    return ListNames(
+        folder,
+        [](const WIN32_FIND_DATAW& data) {
+          const std::wstring name = data.cFileName;
+          // Junctions and links lead elsewhere: never a folder of this one.
+          return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && name != L"." && name != L"..";
+        },
+        names);
   }
 
   IoStatus DeleteFolder(const std::wstring& path) override {
