@@ -15,6 +15,7 @@
 #include "app/window_shell_win.h"
 #include "engine/engine.h"
 #include "platform/control_channel_win.h"
+#include "platform/media_foundation_win.h"
 #include "platform/path.h"
 #include "update/update_check.h"
 #include "update/update_thread.h"
@@ -91,6 +92,8 @@ void ServeEngine(void* instance, const std::wstring& settingsPath, const Setting
   EngineControlOf control(engine);
   HostCore core(shell, control, SystemFiles(), settingsPath, settings);
   shell.Attach(&core);
+  // Loaded up front, so that a system without it says so at once.
+  mf::Installed();
   core.Start(loadError);
   // The update thread, when manifests are configured. Its posts fail once
   // the window is gone, and it ends when it finds the window gone.

@@ -59,8 +59,9 @@ class AudioDevice {
   virtual void LeaveThread() = 0;
 
   // Opens the endpoint named by `deviceSetting` ("default" or an endpoint
-  // id; an id that does not exist falls back to the default endpoint) and
-  // starts the stream: 48 kHz stereo float, 200 ms buffer, event driven.
+  // id; an id that does not exist, or names an endpoint that is not active
+  // (unplugged, disabled), falls back to the default endpoint) and starts
+  // the stream: 48 kHz stereo float, 200 ms buffer, event driven.
   virtual DeviceOpenResult Open(const std::wstring& deviceSetting) = 0;
   virtual bool IsOpen() const = 0;
   // Stops the stream and releases it; the current endpoint id becomes empty.
@@ -70,7 +71,8 @@ class AudioDevice {
   virtual void Wait(int milliseconds) = 0;
   // Hands every pending packet to `sink`, in order, until none is left.
   // Returns 0, or the code of the first call that failed (the device is then
-  // to be closed and reopened).
+  // to be closed and reopened). A buffer that the device reports empty with
+  // a success code ends the read with 0 and hands nothing on.
   virtual uint32_t ReadPackets(const std::function<void(const DevicePacket&)>& sink) = 0;
 
   // The id of the current default endpoint for this device's data flow and
@@ -78,6 +80,9 @@ class AudioDevice {
   virtual std::wstring DefaultEndpointId() = 0;
   // The id of the open endpoint; empty when closed.
   virtual std::wstring CurrentEndpointId() const = 0;
+  // Whether endpoint `id` exists and is active, so that opening it would
+  // not fall back to the default.
+  virtual bool EndpointActive(const std::wstring& id) = 0;
 };
 
 // The platform's device for `kind`: WASAPI on Windows, the tone stand-in on

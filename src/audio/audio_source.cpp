@@ -15,6 +15,10 @@ constexpr int64_t kClosedSleepMs = 50;
 constexpr int64_t kReopenDelay = kTicksPerSecond;
 constexpr int64_t kDefaultCheckInterval = 2 * kTicksPerSecond;
 
+const char* PrivacyHint(uint32_t code) {
+  return code == kAccessDenied ? " — microphone access is blocked in Windows privacy settings" : "";
+}
+
 }  // namespace
 
 const char* AudioSourceLabel(AudioSourceKind kind) {
@@ -66,12 +70,15 @@ bool AudioSource::OpenDevice() {
   switch (result.status) {
     case DeviceOpenStatus::kNoEndpoint:
       return false;
+    // A privacy block shows as access denied, at activation or (as Windows
+    // does it) when the stream is initialised.
     case DeviceOpenStatus::kActivateFailed:
       Log("audio: %s activate failed (hr=0x%08lX)%s", label_, static_cast<unsigned long>(result.code),
-          result.code == kAccessDenied ? " — microphone access is blocked in Windows privacy settings" : "");
+          PrivacyHint(result.code));
       return false;
     case DeviceOpenStatus::kInitializeFailed:
-      Log("audio: %s initialize failed (hr=0x%08lX)", label_, static_cast<unsigned long>(result.code));
+      Log("audio: %s initialize failed (hr=0x%08lX)%s", label_, static_cast<unsigned long>(result.code),
+          PrivacyHint(result.code));
       return false;
     case DeviceOpenStatus::kOk:
       break;
@@ -104,17 +111,24 @@ void AudioSource::RunStep() {
     return;
   }
 
-  if (deviceSetting_ == L"default") {
-    int64_t now = clock_.Now();
-    if (now - lastDefaultCheck_ >= kDefaultCheckInterval) {
-      lastDefaultCheck_ = now;
-      // No default endpoint (an empty id) differs from the open one too: the
-      // stream is closed and the reopen waits for a default to appear.
-      if (device_->DefaultEndpointId() != device_->CurrentEndpointId()) {
-        Log("audio: %s default device changed, switching", label_);
-        device_->Close();
-      }
-    }
+  int64_t now = clock_.Now();
+  if (now - lastDefaultCheck_ < kDefaultCheckInterval) return;
+  lastDefaultCheck_ = now;
+  const std::wstring current = device_->CurrentEndpointId();
+  // A configured endpoint that was gone at the open left the source on the
+  // default: it goes back as soon as the configured one is active again,
+  // and follows the default meanwhile.
+  const bool onFallback = deviceSetting_ != L"default" && current != deviceSetting_;
+  if (onFallback && device_->EndpointActive(deviceSetting_)) {
+    Log("audio: %s configured device is back, switching", label_);
+    device_->Close();
+    return;
+  }
+  // No default endpoint (an empty id) differs from the open one too: the
+  // stream is closed and the reopen waits for a default to appear.
+  if ((deviceSetting_ == L"default" || onFallback) && device_->DefaultEndpointId() != current) {
+    Log("audio: %s default device changed, switching", label_);
+    device_->Close();
   }
 }
 

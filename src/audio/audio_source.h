@@ -1,7 +1,9 @@
 // One captured endpoint ("desktop" loopback or "mic") on a thread of its
 // own, writing into the ring it shares with the mixer. The source survives
 // device removal and changes of the default device by reopening, and every
-// opened stream re-aligns itself to the audio clock.
+// opened stream re-aligns itself to the audio clock. A configured endpoint
+// that is gone or not active is stood in for by the default endpoint until
+// it is active again (looked at every 2 s, with the default device).
 #pragma once
 
 #include <atomic>

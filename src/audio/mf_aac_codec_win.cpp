@@ -12,6 +12,7 @@
 
 #include "audio/aac_codec.h"
 #include "audio/mf_pcm_type_win.h"
+#include "platform/media_foundation_win.h"
 
 namespace kp {
 
@@ -27,8 +28,8 @@ static_assert(static_cast<uint32_t>(MF_E_TRANSFORM_NEED_MORE_INPUT) == AacCodec:
 uint32_t Code(HRESULT hr) { return static_cast<uint32_t>(hr); }
 
 HRESULT NewSample(DWORD size, ComPtr<IMFSample>* sample, ComPtr<IMFMediaBuffer>* buffer) {
-  HRESULT hr = ::MFCreateMemoryBuffer(size, buffer->ReleaseAndGetAddressOf());
-  if (SUCCEEDED(hr)) hr = ::MFCreateSample(sample->ReleaseAndGetAddressOf());
+  HRESULT hr = mf::CreateMemoryBuffer(size, buffer->ReleaseAndGetAddressOf());
+  if (SUCCEEDED(hr)) hr = mf::CreateSample(sample->ReleaseAndGetAddressOf());
   if (SUCCEEDED(hr)) hr = (*sample)->AddBuffer(buffer->Get());
   return hr;
 }
@@ -46,7 +47,7 @@ class MfAacCodec : public AacCodec {
 
   uint32_t SetOutputType(uint32_t kbps) override {
     ComPtr<IMFMediaType> type;
-    HRESULT hr = ::MFCreateMediaType(&type);
+    HRESULT hr = mf::CreateMediaType(&type);
     if (SUCCEEDED(hr)) hr = type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
     if (SUCCEEDED(hr)) hr = type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
     if (SUCCEEDED(hr)) hr = type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);

@@ -7,11 +7,13 @@
 #include <mfidl.h>
 #include <wrl/client.h>
 
+#include "platform/media_foundation_win.h"
+
 namespace kp {
 
 // A new media type describing 48 kHz stereo 16-bit PCM, in `*type`.
 inline HRESULT CreatePcm48kStereoType(Microsoft::WRL::ComPtr<IMFMediaType>* type) {
-  HRESULT hr = ::MFCreateMediaType(type->ReleaseAndGetAddressOf());
+  HRESULT hr = mf::CreateMediaType(type->ReleaseAndGetAddressOf());
   IMFMediaType* t = type->Get();
   if (SUCCEEDED(hr)) hr = t->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
   if (SUCCEEDED(hr)) hr = t->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);

@@ -55,9 +55,24 @@ int64_t ToneAudioDevice::DueTime(int64_t frame) const {
   return due;
 }
 
+int64_t ToneAudioDevice::Elapsed() const { return epoch_ < 0 ? -1 : clock_.Now() - epoch_; }
+
+bool ToneAudioDevice::Due(const std::vector<int64_t>& moments, size_t& used) const {
+  if (used >= moments.size() || Elapsed() < moments[used]) return false;
+  ++used;
+  return true;
+}
+
+bool ToneAudioDevice::EndpointActive(const std::wstring& id) {
+  if (!script_.otherEndpoint.empty() && id == script_.otherEndpoint) {
+    return !InAny(script_.otherEndpointInactive, std::max<int64_t>(Elapsed(), 0));
+  }
+  return !id.empty() && id == DefaultEndpointId();
+}
+
 std::wstring ToneAudioDevice::DefaultEndpointId() {
   // Before the first open no scripted change has happened yet.
-  int64_t elapsed = epoch_ < 0 ? -1 : clock_.Now() - epoch_;
+  int64_t elapsed = Elapsed();
   if (InAny(script_.noDefaultEndpoint, elapsed)) return {};
   auto changes = std::count_if(script_.defaultChanges.begin(), script_.defaultChanges.end(),
                                [elapsed](int64_t at) { return at <= elapsed; });
@@ -65,7 +80,7 @@ std::wstring ToneAudioDevice::DefaultEndpointId() {
          std::to_wstring(changes);
 }
 
-DeviceOpenResult ToneAudioDevice::Open(const std::wstring& /*deviceSetting*/) {
+DeviceOpenResult ToneAudioDevice::Open(const std::wstring& deviceSetting) {
   DeviceOpenResult result;
   ++opens_;
   if (opens_ <= script_.failingOpens) {
@@ -75,9 +90,9 @@ DeviceOpenResult ToneAudioDevice::Open(const std::wstring& /*deviceSetting*/) {
   }
   int64_t now = clock_.Now();
   if (epoch_ < 0) epoch_ = now;
-  // Every configured id other than the current default is one that no longer
-  // exists, so the default endpoint is always the one opened.
-  currentId_ = DefaultEndpointId();
+  // Any other configured id is one that no longer exists: like an inactive
+  // endpoint, it falls back to the default.
+  currentId_ = deviceSetting != L"default" && EndpointActive(deviceSetting) ? deviceSetting : DefaultEndpointId();
   if (currentId_.empty()) {
     result.status = DeviceOpenStatus::kNoEndpoint;
     return result;
@@ -109,10 +124,9 @@ void ToneAudioDevice::Wait(int milliseconds) {
 uint32_t ToneAudioDevice::ReadPackets(const std::function<void(const DevicePacket&)>& sink) {
   if (!open_) return kDeviceInvalidated;
   int64_t now = clock_.Now();
-  if (failuresUsed_ < script_.readFailures.size() && now - epoch_ >= script_.readFailures[failuresUsed_]) {
-    ++failuresUsed_;
-    return kDeviceInvalidated;
-  }
+  if (Due(script_.readFailures, failuresUsed_)) return kDeviceInvalidated;
+  if (currentId_ == script_.otherEndpoint && !EndpointActive(currentId_)) return kDeviceInvalidated;
+  if (Due(script_.emptyReads, emptyReadsUsed_)) return 0;
   const uint32_t frames = script_.packetFrames;
   buffer_.resize(static_cast<size_t>(frames) * kAudioChannels);
   while (now >= DueTime(nextFrame_)) {

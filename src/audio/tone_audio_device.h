@@ -62,9 +62,20 @@ struct ToneScript {
   // Inside these windows there is no default endpoint at all (every device
   // unplugged): its id reads empty and opening fails silently.
   std::vector<ToneWindow> noDefaultEndpoint;
-  // The first `failingOpens` opens fail with this status and code.
+  // An endpoint besides the defaults, for a configured device id (a USB
+  // microphone). It always exists, but inside these windows it is not
+  // active (unplugged or disabled): opening it then falls back to the
+  // default, and a stream open on it is lost as the window begins.
+  std::wstring otherEndpoint;
+  std::vector<ToneWindow> otherEndpointInactive;
+  // At each of these moments the next read finds the buffer empty with a
+  // success code: nothing is handed on; the due packets come with the next.
+  std::vector<int64_t> emptyReads;
+  // The first `failingOpens` opens fail with this status and code. By
+  // default the one a privacy block gives: access denied when the stream is
+  // initialised (activation itself succeeds).
   int failingOpens = 0;
-  DeviceOpenStatus openFailure = DeviceOpenStatus::kActivateFailed;
+  DeviceOpenStatus openFailure = DeviceOpenStatus::kInitializeFailed;
   uint32_t openFailureCode = 0x80070005;
   // Friendly name; empty gives "Tone <frequency> Hz".
   std::string name;
@@ -91,6 +102,7 @@ class ToneAudioDevice : public AudioDevice {
   uint32_t ReadPackets(const std::function<void(const DevicePacket&)>& sink) override;
   std::wstring DefaultEndpointId() override;
   std::wstring CurrentEndpointId() const override { return currentId_; }
+  bool EndpointActive(const std::wstring& id) override;
 
   int opens() const { return opens_; }
 
@@ -99,6 +111,10 @@ class ToneAudioDevice : public AudioDevice {
   int64_t FrameTime(int64_t frame) const;
   // When the packet starting at stream frame `frame` may be read.
   int64_t DueTime(int64_t frame) const;
+  // Ticks since the first successful open; -1 before it.
+  int64_t Elapsed() const;
+  // Takes the next scripted moment from `moments` once it has come.
+  bool Due(const std::vector<int64_t>& moments, size_t& used) const;
 
   AudioSourceKind kind_;
   Clock& clock_;
@@ -109,6 +125,7 @@ class ToneAudioDevice : public AudioDevice {
   int64_t streamStart_ = 0;
   int64_t nextFrame_ = 0;
   size_t failuresUsed_ = 0;
+  size_t emptyReadsUsed_ = 0;
   std::wstring currentId_;
   std::vector<float> buffer_;
 };

@@ -65,8 +65,10 @@ class WasapiAudioDevice : public AudioDevice {
   DeviceOpenResult Open(const std::wstring& deviceSetting) override {
     DeviceOpenResult result;
     if (!enumerator_ || !event_.Valid()) return result;
+    // A configured endpoint that is unplugged or disabled still answers
+    // GetDevice, but cannot be activated: it counts as gone.
     ComPtr<IMMDevice> device;
-    if (deviceSetting != L"default") enumerator_->GetDevice(deviceSetting.c_str(), &device);
+    if (deviceSetting != L"default") device = ActiveEndpoint(deviceSetting);
     if (!device && FAILED(enumerator_->GetDefaultAudioEndpoint(DataFlow(), eConsole, &device))) return result;
     if (!device) return result;
 
@@ -142,6 +144,9 @@ class WasapiAudioDevice : public AudioDevice {
       UINT64 qpcPosition = 0;
       hr = capture_->GetBuffer(&data, &frames, &flags, nullptr, &qpcPosition);
       if (FAILED(hr)) return Code(hr);
+      // A success code with nothing in it: there is no buffer to release,
+      // and nothing to hand on. What comes next arrives with the next event.
+      if (hr == AUDCLNT_S_BUFFER_EMPTY) return 0;
       DevicePacket packet;
       packet.samples = reinterpret_cast<const float*>(data);
       packet.frames = frames;
@@ -163,8 +168,19 @@ class WasapiAudioDevice : public AudioDevice {
 
   std::wstring CurrentEndpointId() const override { return currentId_; }
 
+  bool EndpointActive(const std::wstring& id) override { return ActiveEndpoint(id) != nullptr; }
+
  private:
   EDataFlow DataFlow() const { return kind_ == AudioSourceKind::kDesktop ? eRender : eCapture; }
+
+  // The endpoint `id` when it exists and is active (plugged in, enabled).
+  ComPtr<IMMDevice> ActiveEndpoint(const std::wstring& id) {
+    ComPtr<IMMDevice> device;
+    DWORD state = 0;
+    if (!enumerator_ || FAILED(enumerator_->GetDevice(id.c_str(), &device)) || !device) return nullptr;
+    if (FAILED(device->GetState(&state)) || state != DEVICE_STATE_ACTIVE) return nullptr;
+    return device;
+  }
 
   static std::wstring IdOf(IMMDevice* device) {
     LPWSTR id = nullptr;

@@ -181,13 +181,13 @@ bool ParseSettings(const std::string& bytes, Settings* out, std::string* error) 
   return true;
 }
 
-bool SaveSettings(const std::wstring& path, const Settings& settings, Files& files) {
+bool SaveSettings(const std::wstring& path, const Settings& settings, Files& files, Clock& clock) {
   std::string bytes = SerializeJson(BuildDocument(settings));
   if (path.find_first_of(kPathSeparators) != std::wstring::npos) {
     // An existing chain is fine, and a real failure shows up at the write.
     files.CreateFolderChain(ParentFolder(path));
   }
-  return WriteFileAtomically(files, path, bytes).Ok();
+  return WriteFileAtomically(files, path, bytes, clock).Ok();
 }
 
 std::string ResolutionText(int32_t lines) {

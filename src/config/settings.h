@@ -72,7 +72,9 @@ bool ParseSettings(const std::string& bytes, Settings* out, std::string* error =
 // Writes every known key in the fixed layout, creating the parent folder
 // chain when needed. The file is replaced atomically: on failure the old
 // file is untouched and no temporary file remains.
-bool SaveSettings(const std::wstring& path, const Settings& settings, Files& files = SystemFiles());
+// The final rename rides out brief sharing violations (WriteFileAtomically).
+bool SaveSettings(const std::wstring& path, const Settings& settings, Files& files = SystemFiles(),
+                  Clock& clock = SystemClock());
 
 // 0 gives "native", any other line count its digits followed by "p".
 std::string ResolutionText(int32_t lines);

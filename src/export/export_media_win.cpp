@@ -17,6 +17,7 @@
 #include "export/mf_audio_track_reader_win.h"
 #include "export/mf_source_reader_win.h"
 #include "export/mf_video_source_win.h"
+#include "platform/media_foundation_win.h"
 
 namespace kp {
 
@@ -72,12 +73,14 @@ class MfExportMedia : public ExportMedia {
  public:
   ~MfExportMedia() override {
     // Media Foundation counts its start-ups; this undoes only this one.
-    if (started_) ::MFShutdown();
+    if (started_) mf::Shutdown();
   }
 
+  // Without Media Foundation no reader can open the input: the export then
+  // fails as for an input it cannot read, with that line.
   bool Start() override {
-    started_ = SUCCEEDED(::MFStartup(MF_VERSION, MFSTARTUP_FULL));
-    return started_;
+    started_ = SUCCEEDED(mf::Startup(MF_VERSION, MFSTARTUP_FULL));
+    return started_ || !mf::Installed();
   }
 
   std::optional<SourceDescription> Describe(const std::wstring& input) override {

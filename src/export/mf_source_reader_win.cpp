@@ -3,13 +3,15 @@
 #include <mfapi.h>
 #include <propidl.h>
 
+#include "platform/media_foundation_win.h"
+
 namespace kp {
 
 using Microsoft::WRL::ComPtr;
 
 ComPtr<IMFSourceReader> OpenSourceReader(const std::wstring& path, IMFAttributes* attributes) {
   ComPtr<IMFSourceReader> reader;
-  if (FAILED(::MFCreateSourceReaderFromURL(path.c_str(), attributes, &reader))) return nullptr;
+  if (FAILED(mf::CreateSourceReaderFromURL(path.c_str(), attributes, &reader))) return nullptr;
   return reader;
 }
 

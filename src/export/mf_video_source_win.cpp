@@ -7,6 +7,7 @@
 #include "app/log.h"
 #include "export/mf_source_reader_win.h"
 #include "export/nv12_upload.h"
+#include "platform/media_foundation_win.h"
 #include "video/d3d11_device_win.h"
 
 namespace kp {
@@ -54,11 +55,11 @@ bool MfVideoSource::Start(IDXGIAdapter1* adapter, const std::wstring& input) {
   if (SUCCEEDED(device_.As(&multithread))) multithread->SetMultithreadProtected(TRUE);
 
   UINT token = 0;
-  if (FAILED(::MFCreateDXGIDeviceManager(&token, &manager_)) || FAILED(manager_->ResetDevice(device_.Get(), token))) {
+  if (FAILED(mf::CreateDXGIDeviceManager(&token, &manager_)) || FAILED(manager_->ResetDevice(device_.Get(), token))) {
     return false;
   }
   ComPtr<IMFAttributes> attributes;
-  if (FAILED(::MFCreateAttributes(&attributes, 2)) ||
+  if (FAILED(mf::CreateAttributes(&attributes, 2)) ||
       FAILED(attributes->SetUnknown(MF_SOURCE_READER_D3D_MANAGER, manager_.Get())) ||
       FAILED(attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, TRUE))) {
     return false;
@@ -69,7 +70,7 @@ bool MfVideoSource::Start(IDXGIAdapter1* adapter, const std::wstring& input) {
   }
 
   ComPtr<IMFMediaType> nv12;
-  HRESULT hr = ::MFCreateMediaType(&nv12);
+  HRESULT hr = mf::CreateMediaType(&nv12);
   if (SUCCEEDED(hr)) hr = nv12->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
   if (SUCCEEDED(hr)) hr = nv12->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
   if (SUCCEEDED(hr)) hr = reader_->SetCurrentMediaType(stream_, nullptr, nv12.Get());

@@ -76,7 +76,7 @@ class BufferedSink {
 
 }  // namespace
 
-Mp4Writer::Mp4Writer(Files& files) : files_(files) {}
+Mp4Writer::Mp4Writer(Files& files, Clock& clock) : files_(files), clock_(clock) {}
 
 int Mp4Writer::AddVideoTrack(const VideoTrackInfo& info) {
   // The avcC record takes profile, compatibility and level from SPS bytes 1
@@ -212,7 +212,7 @@ bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const Payl
   // failed write.
   ok = file->Close().Ok() && ok;
   file.reset();
-  if (ok) ok = files_.ReplaceRename(partPath, path).Ok();
+  if (ok) ok = ReplaceRenamePatiently(files_, partPath, path, clock_).Ok();
   if (!ok) {
     files_.Delete(partPath);
     Log("mp4: write failed");

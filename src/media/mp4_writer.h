@@ -35,7 +35,8 @@ using PayloadProducer = std::function<bool(const ByteSink&)>;
 
 class Mp4Writer {
  public:
-  explicit Mp4Writer(Files& files = SystemFiles());
+  // `clock` paces the retries of the final rename (ReplaceRenamePatiently).
+  explicit Mp4Writer(Files& files = SystemFiles(), Clock& clock = SystemClock());
 
   // Timescale 90,000. An SPS shorter than 4 bytes (an encoder fault) is
   // refused with a log line: the result is -1, and every Write of this
@@ -63,6 +64,7 @@ class Mp4Writer {
   };
 
   Files& files_;
+  Clock& clock_;
   std::vector<Track> tracks_;
   bool refused_ = false;  // a track was refused: the file could not be played
 };

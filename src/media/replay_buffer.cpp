@@ -24,20 +24,6 @@ constexpr auto kWriterIdleWait = std::chrono::milliseconds(100);
 constexpr auto kFlushWaitLimit = std::chrono::seconds(3);
 constexpr uint32_t kErrorInvalidHandle = 6;
 
-bool IsSegmentFileName(const std::wstring& name) {
-  static constexpr wchar_t kSuffix[] = L".kpseg";
-  constexpr size_t n = sizeof(kSuffix) / sizeof(kSuffix[0]) - 1;
-  // "*.kpseg" matches ".kpseg" itself too (the star matches nothing), and
-  // case-insensitively, as the Windows file system matches it.
-  if (name.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    wchar_t c = name[name.size() - n + i];
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    if (c != kSuffix[i]) return false;
-  }
-  return true;
-}
-
 // Keeps one reference per distinct segment so that the file is deleted only
 // when the caller drops `retired`, outside the index mutex.
 void Retire(std::vector<std::shared_ptr<Segment>>& retired, std::shared_ptr<Segment>&& segment) {
@@ -59,19 +45,10 @@ ReplayBuffer::ReplayBuffer(std::wstring folder, int64_t window, Files& files, Cl
     : folder_(std::move(folder)),
       files_(files),
       clock_(clock),
-      lease_(BufferFolderLease::Acquire(CanonicalFolderKey(folder_))),
+      lease_(BufferFolderLease::Acquire(files_, folder_)),
       window_(window) {
-  files_.CreateFolderChain(folder_);
-
-  std::vector<std::wstring> names;
-  if (lease_->Sole() && files_.ListFiles(folder_, &names)) {
-    int removed = 0;
-    for (const std::wstring& name : names) {
-      if (IsSegmentFileName(name) && files_.Delete(JoinPath(folder_, name))) ++removed;
-    }
-    if (removed > 0) Log("buffer: removed %d leftover segment file(s)", removed);
-  }
-  Log("buffer: on disk in %s, %.0fs window", WideToUtf8(folder_).c_str(),
+  if (lease_->RemovedLeftovers() > 0) Log("buffer: removed %d leftover segment file(s)", lease_->RemovedLeftovers());
+  Log("buffer: on disk in %s, %.0fs window", WideToUtf8(lease_->SegmentFolder()).c_str(),
       static_cast<double>(window) / static_cast<double>(kTicksPerSecond));
 
   staging_.reserve(kStagingLimit + kStagingLimit / 4);
@@ -291,7 +268,8 @@ bool ReplayBuffer::OpenSegment() {
   LogAttempt attempt(segmentOpens_);
   CloseSegment();
   const uint64_t index = lease_->NextSegmentIndex();
-  auto segment = std::make_shared<Segment>(files_, JoinPath(folder_, SegmentFileName(index)), index, totalBytes_);
+  auto segment =
+      std::make_shared<Segment>(files_, JoinPath(lease_->SegmentFolder(), SegmentFileName(index)), index, totalBytes_);
   CreateOptions options;
   options.mode = CreateMode::kTruncate;
   options.temporary = true;

@@ -68,11 +68,13 @@ class ReplayBuffer {
     std::vector<std::vector<PacketRecord>> audioPackets;  // one list per audio track
   };
 
-  // Creates `folder` (and its parents), deletes "*.kpseg" files left over from
-  // an earlier run, and starts the writer thread. `window` is in ticks.
-  // While another buffer of this process still uses the same folder (by
-  // CanonicalFolderKey) nothing is deleted and segment numbers continue
-  // after that buffer's, so neither touches the other's files.
+  // Creates `folder` (and its parents), claims it (BufferFolderLease),
+  // deletes "*.kpseg" files left over from an earlier run, and starts the
+  // writer thread. `window` is in ticks. While another buffer of this
+  // process still uses the same folder (by file identity) nothing is deleted
+  // and segment numbers continue after that buffer's; while another process
+  // holds it, the segment files go into a folder of this process inside it.
+  // Either way neither buffer touches the other's files.
   // `files` must outlive every clip taken, since segments delete their files
   // through it when the last clip lets go.
   ReplayBuffer(std::wstring folder, int64_t window, Files& files = SystemFiles(),

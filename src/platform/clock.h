@@ -33,7 +33,11 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual int64_t Now() = 0;
-  // Coarse sleep, like the system's millisecond Sleep.
+  // The wall clock (PreciseSystemTimeNow): unlike Now it also counts the
+  // time the machine slept, and it may jump when the user sets the clock.
+  virtual int64_t SystemTimeNow() = 0;
+  // Coarse sleep, like the system's millisecond Sleep. Time the machine
+  // sleeps may not count towards it.
   virtual void SleepMs(int64_t milliseconds) = 0;
   // Null when the system offers no such timer; callers tolerate that.
   virtual std::unique_ptr<OneShotTimer> CreateOneShotTimer() = 0;

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "platform/clock.h"
+#include "platform/local_time.h"
 
 namespace kp {
 
@@ -44,6 +45,7 @@ class PosixTimer : public OneShotTimer {
 class PosixClock : public Clock {
  public:
   int64_t Now() override { return static_cast<int64_t>(MonotonicNow()); }
+  int64_t SystemTimeNow() override { return PreciseSystemTimeNow(); }
   void SleepMs(int64_t milliseconds) override { SleepTicks(milliseconds * kTicksPerMillisecond); }
   std::unique_ptr<OneShotTimer> CreateOneShotTimer() override { return std::make_unique<PosixTimer>(); }
 };

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/clock.h"
+#include "platform/local_time.h"
 #include "platform/unique_handle_win.h"
 #include "platform/win_compat.h"
 
@@ -39,6 +40,7 @@ class WaitableTimer : public OneShotTimer {
 class WinClock : public Clock {
  public:
   int64_t Now() override { return static_cast<int64_t>(MonotonicNow()); }
+  int64_t SystemTimeNow() override { return PreciseSystemTimeNow(); }
   void SleepMs(int64_t milliseconds) override { ::Sleep(milliseconds > 0 ? static_cast<DWORD>(milliseconds) : 0); }
   std::unique_ptr<OneShotTimer> CreateOneShotTimer() override {
     HANDLE timer = ::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);

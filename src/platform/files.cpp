@@ -22,7 +22,25 @@ IoStatus ReadWholeFile(Files& files, const std::wstring& path, std::string* out)
   return file->Close();
 }
 
-IoStatus WriteFileAtomically(Files& files, const std::wstring& path, const std::string& bytes) {
+namespace {
+
+constexpr int64_t kRenameRetryWaitMs = 50;
+constexpr int64_t kRenamePatience = 2 * kTicksPerSecond;
+
+bool IsBusy(uint32_t error) { return error == kErrorSharingViolation || error == kErrorAccessDenied; }
+
+}  // namespace
+
+IoStatus ReplaceRenamePatiently(Files& files, const std::wstring& from, const std::wstring& to, Clock& clock) {
+  const int64_t start = clock.Now();
+  for (;;) {
+    IoStatus status = files.ReplaceRename(from, to);
+    if (status || !IsBusy(status.error) || clock.Now() - start >= kRenamePatience) return status;
+    clock.SleepMs(kRenameRetryWaitMs);
+  }
+}
+
+IoStatus WriteFileAtomically(Files& files, const std::wstring& path, const std::string& bytes, Clock& clock) {
   const std::wstring temporary = path + L".tmp";
   std::unique_ptr<File> file;
   IoStatus status = files.Create(temporary, CreateOptions{}, &file);
@@ -30,7 +48,7 @@ IoStatus WriteFileAtomically(Files& files, const std::wstring& path, const std::
   status = file->Write(bytes.data(), bytes.size());
   IoStatus closed = file->Close();
   if (status) status = closed;
-  if (status) status = files.ReplaceRename(temporary, path);
+  if (status) status = ReplaceRenamePatiently(files, temporary, path, clock);
   if (!status) files.Delete(temporary);
   return status;
 }

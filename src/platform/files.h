@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace kp {
 
 // Outcome of one file-system call. `error` is the system's error code
@@ -29,6 +31,7 @@ struct IoStatus {
 // produced one. Values match Windows so logs read the same on both builds.
 inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorDiskFull = 112;
 inline constexpr uint32_t kErrorAlreadyExists = 183;
 
@@ -64,6 +67,15 @@ struct CreateOptions {
   bool sequential = false;   // FILE_FLAG_SEQUENTIAL_SCAN
   bool shareRead = false;    // others may read while it is open
   bool shareDelete = false;  // others may delete or rename it while open
+};
+
+// A lock on a file that one opener at a time can hold, across processes
+// (Windows: the file open without sharing; POSIX: an flock). It goes with
+// the object, and with the process that holds it; the lock file is removed
+// as it goes (on Windows by the system even when the process dies).
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
 };
 
 struct FileInfo {
@@ -102,6 +114,14 @@ class Files {
   // outlives the process, even after a crash (POSIX unlinks it right after
   // opening). File systems that cannot make one report access denied.
   virtual IoStatus CreateScratch(const std::wstring& path, std::unique_ptr<File>* out);
+  // Creates the lock file `path` when needed and takes its lock. A lock that
+  // another opener (of any process) holds, or a lock file that is going
+  // away, fails with kErrorSharingViolation or kErrorAccessDenied.
+  virtual IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) = 0;
+  // Names of the folders directly inside `folder`; links are left out.
+  virtual IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) = 0;
+  // Removes an empty folder.
+  virtual IoStatus DeleteFolder(const std::wstring& path) = 0;
 };
 
 // The operating system's file system. Thread-safe; lives for the process.
@@ -110,8 +130,17 @@ Files& SystemFiles();
 // Reads a whole file into `out`. Fails for a folder or a missing file.
 IoStatus ReadWholeFile(Files& files, const std::wstring& path, std::string* out);
 
-// Writes `bytes` to `path` through `path` + ".tmp" and a replace-rename; on any
-// failure the temporary file is deleted and an existing `path` is untouched.
-IoStatus WriteFileAtomically(Files& files, const std::wstring& path, const std::string& bytes);
+// Files::ReplaceRename for the final step of a finished file. Virus
+// scanners, the search indexer and sync clients open new files for a moment
+// without delete sharing, so a sharing violation or access denied is tried
+// again every 50 ms on `clock` for up to 2 s before its failure is returned.
+IoStatus ReplaceRenamePatiently(Files& files, const std::wstring& from, const std::wstring& to,
+                                Clock& clock = SystemClock());
+
+// Writes `bytes` to `path` through `path` + ".tmp" and a patient
+// replace-rename; on any failure the temporary file is deleted and an
+// existing `path` is untouched.
+IoStatus WriteFileAtomically(Files& files, const std::wstring& path, const std::string& bytes,
+                             Clock& clock = SystemClock());
 
 }  // namespace kp

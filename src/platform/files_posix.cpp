@@ -3,12 +3,15 @@
 // open, which is the sharing the Windows edge asks for explicitly.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -87,6 +90,39 @@ class PosixFile : public File {
   int fd_;
 };
 
+// The names in `folder` whose status (read by `statFunction`) `keep` accepts.
+template <typename Keep>
+IoStatus ListNames(const std::wstring& folder, int (*statFunction)(const char*, struct stat*), Keep keep,
+                   std::vector<std::wstring>* names) {
+  names->clear();
+  std::string native = Native(folder);
+  DIR* dir = ::opendir(native.c_str());
+  if (dir == nullptr) return Errno();
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (statFunction((native + "/" + name).c_str(), &st) == 0 && keep(st)) names->push_back(Utf8ToWide(name));
+  }
+  ::closedir(dir);
+  return IoStatus::Success();
+}
+
+class PosixFileLock : public FileLock {
+ public:
+  PosixFileLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  // Unlinked while still locked: whoever opens the path from now on makes a
+  // new file, and the old one's lock goes with the descriptor.
+  ~PosixFileLock() override {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
 class PosixFiles : public Files {
  public:
   IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
@@ -159,19 +195,31 @@ class PosixFiles : public Files {
   }
 
   IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override {
-    names->clear();
-    std::string native = Native(folder);
-    DIR* dir = ::opendir(native.c_str());
-    if (dir == nullptr) return Errno();
-    while (dirent* entry = ::readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat st {};
-      if (::stat((native + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        names->push_back(Utf8ToWide(name));
-      }
+    return ListNames(folder, ::stat, [](const struct stat& st) { return S_ISREG(st.st_mode); }, names);
+  }
+
+  IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override {
+    std::string native = Native(path);
+    int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Errno();
+    // flock locks belong to the open file description, so a second claim
+    // fails even from the same process, as a second open does on Windows.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return IoStatus::Failure(error == EWOULDBLOCK ? kErrorSharingViolation : static_cast<uint32_t>(error));
     }
-    ::closedir(dir);
+    *out = std::make_unique<PosixFileLock>(std::move(native), fd);
+    return IoStatus::Success();
+  }
+
+  IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    // lstat: a link to a folder is no folder of this one.
+    return ListNames(folder, ::lstat, [](const struct stat& st) { return S_ISDIR(st.st_mode); }, names);
+  }
+
+  IoStatus DeleteFolder(const std::wstring& path) override {
+    if (::rmdir(Native(path).c_str()) != 0) return Errno();
     return IoStatus::Success();
   }
 

@@ -67,6 +67,31 @@ class WinFile : public File {
   UniqueHandle handle_;
 };
 
+// The names in `folder` whose find data `keep` accepts.
+template <typename Keep>
+IoStatus ListNames(const std::wstring& folder, Keep keep, std::vector<std::wstring>* names) {
+  names->clear();
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
+  }
+  do {
+    if (keep(data)) names->push_back(data.cFileName);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return IoStatus::Success();
+}
+
+class WinFileLock : public FileLock {
+ public:
+  explicit WinFileLock(HANDLE handle) : handle_(handle) {}
+
+ private:
+  UniqueHandle handle_;  // closing it deletes the file
+};
+
 class WinFiles : public Files {
  public:
   IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
@@ -131,17 +156,35 @@ class WinFiles : public Files {
   }
 
   IoStatus ListFiles(const std::wstring& folder, std::vector<std::wstring>* names) override {
-    names->clear();
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-      DWORD error = ::GetLastError();
-      return error == ERROR_FILE_NOT_FOUND ? IoStatus::Success() : IoStatus::Failure(error);
-    }
-    do {
-      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(data.cFileName);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
+    return ListNames(
+        folder, [](const WIN32_FIND_DATAW& data) { return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0; },
+        names);
+  }
+
+  IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override {
+    // No sharing: every other open fails with a sharing violation while the
+    // handle lives. Deleted on close, so a crash leaves no lock file.
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return LastError();
+    *out = std::make_unique<WinFileLock>(h);
+    return IoStatus::Success();
+  }
+
+  IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override {
+    return ListNames(
+        folder,
+        [](const WIN32_FIND_DATAW& data) {
+          const std::wstring name = data.cFileName;
+          // Junctions and links lead elsewhere: never a folder of this one.
+          return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && name != L"." && name != L"..";
+        },
+        names);
+  }
+
+  IoStatus DeleteFolder(const std::wstring& path) override {
+    if (!::RemoveDirectoryW(path.c_str())) return LastError();
     return IoStatus::Success();
   }
 

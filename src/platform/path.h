@@ -35,9 +35,12 @@ std::wstring MakeAbsolutePath(const std::wstring& path);
 // buffer; /proc/self/exe on Linux); empty when the system cannot tell.
 std::wstring ExecutablePath();
 
-// One spelling per folder, for telling whether two paths name the same
-// folder: absolute, without trailing separators, and on Windows (whose file
-// system ignores case) upper-cased. Purely textual: links are not followed.
-std::wstring CanonicalFolderKey(const std::wstring& path);
+// Whether two paths spell the same folder: both made absolute, trailing
+// separators dropped, and on Windows (whose file system ignores case)
+// compared by the ordinal case-insensitive rule (CompareStringOrdinal), which
+// does not depend on the user's locale. Purely textual: links, short names
+// and substituted drives are not seen through (FileIdentity is), so this is
+// only the fallback for a folder that cannot be opened.
+bool SameFolderPath(const std::wstring& a, const std::wstring& b);
 
 }  // namespace kp

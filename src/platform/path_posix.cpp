@@ -51,11 +51,17 @@ std::wstring ExecutablePath() {
 
 namespace kp {
 
-std::wstring CanonicalFolderKey(const std::wstring& path) {
+namespace {
+
+std::wstring FolderSpelling(const std::wstring& path) {
   std::wstring key = MakeAbsolutePath(path);
   if (key.empty()) key = path;
   while (key.size() > 1 && key.back() == L'/') key.pop_back();
   return key;
 }
+
+}  // namespace
+
+bool SameFolderPath(const std::wstring& a, const std::wstring& b) { return FolderSpelling(a) == FolderSpelling(b); }
 
 }  // namespace kp

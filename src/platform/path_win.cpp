@@ -28,13 +28,23 @@ std::wstring ExecutablePath() {
 
 namespace kp {
 
-std::wstring CanonicalFolderKey(const std::wstring& path) {
+namespace {
+
+std::wstring FolderSpelling(const std::wstring& path) {
   std::wstring key = MakeAbsolutePath(path);
   if (key.empty()) key = path;
   // "C:\" keeps its separator; "C:\x\" and "C:\x/" lose theirs.
   while (key.size() > 3 && (key.back() == L'\\' || key.back() == L'/')) key.pop_back();
-  if (!key.empty()) ::CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
   return key;
+}
+
+}  // namespace
+
+bool SameFolderPath(const std::wstring& a, const std::wstring& b) {
+  const std::wstring x = FolderSpelling(a);
+  const std::wstring y = FolderSpelling(b);
+  return ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+         CSTR_EQUAL;
 }
 
 }  // namespace kp

@@ -9,8 +9,8 @@
 #endif
 
 // Media Foundation: enumerating the hardware encoders of one adapter.
-// MinGW-w64 10's mfapi.h has neither the adapter-LUID attribute nor the
-// MFTEnum2 prototype (its import library libmfplat.a exports the function).
+// MinGW-w64 10's mfapi.h lacks the adapter-LUID attribute. (MFTEnum2 itself
+// is resolved at run time, with the rest of Media Foundation.)
 #include <mfapi.h>
 
 #if defined(__MINGW64_VERSION_MAJOR) && __MINGW64_VERSION_MAJOR <= 10
@@ -19,7 +19,4 @@
 inline constexpr GUID MFT_ENUM_ADAPTER_LUID = {
     0x1d39518c, 0xe220, 0x4da8, {0xa0, 0x7f, 0xba, 0x17, 0x25, 0x52, 0xd6, 0xb1}};
 
-extern "C" HRESULT WINAPI MFTEnum2(GUID guidCategory, UINT32 flags, const MFT_REGISTER_TYPE_INFO* inputType,
-                                   const MFT_REGISTER_TYPE_INFO* outputType, IMFAttributes* attributes,
-                                   IMFActivate*** activates, UINT32* count);
 #endif

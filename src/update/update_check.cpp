@@ -20,9 +20,28 @@ std::vector<std::wstring> ReadManifestUrls() {
   return ParseManifestUrls(bytes);
 }
 
-std::optional<UpdateInfo> CheckForUpdates(const std::vector<std::wstring>& urls, HttpClient& client) {
+namespace {
+
+bool IsPlainHttp(const std::wstring& url) {
+  static constexpr wchar_t kScheme[] = L"http://";
+  if (url.size() < 7) return false;
+  for (size_t i = 0; i < 7; ++i) {
+    wchar_t c = url[i];
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c != kScheme[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<UpdateInfo> CheckForUpdates(const std::vector<std::wstring>& urls, HttpClient& client,
+                                          PlainHttpNotices& noticed) {
   for (const std::wstring& url : urls) {
     const std::string urlText = WideToUtf8(url);
+    if (IsPlainHttp(url) && noticed.insert(url).second) {
+      Log("update: %s is not protected by TLS", urlText.c_str());
+    }
     uint32_t status = 0;
     const std::optional<std::string> body = HttpGet(client, url, &status);
     if (!body) {
@@ -50,7 +69,8 @@ std::optional<UpdateInfo> CheckForUpdates() {
   const std::vector<std::wstring> urls = ReadManifestUrls();
   if (urls.empty()) return std::nullopt;
   std::unique_ptr<HttpClient> client = CreateHttpClient();
-  return CheckForUpdates(urls, *client);
+  static PlainHttpNotices noticed;
+  return CheckForUpdates(urls, *client, noticed);
 }
 
 }  // namespace kp

@@ -11,10 +11,11 @@ namespace kp {
 
 inline constexpr int64_t kFirstUpdateCheckDelayMs = 30'000;
 inline constexpr int64_t kUpdateCheckIntervalMs = 86'400'000;
+inline constexpr int64_t kUpdateWakeIntervalMs = 900'000;
 
 struct UpdateThreadHooks {
   // Whether the host still exists (on Windows: IsWindow on the engine window).
-  // Asked before every check; false ends the thread.
+  // Asked at every wake; false ends the thread.
   std::function<bool()> hostExists;
   // One check; normally CheckForUpdates().
   std::function<std::optional<UpdateInfo>()> check;
@@ -26,9 +27,13 @@ struct UpdateThreadHooks {
 };
 
 // Starts a detached thread that sleeps kFirstUpdateCheckDelayMs on `clock`,
-// then, while hostExists(), runs check() and posts each result, sleeping
-// kUpdateCheckIntervalMs between checks. The thread keeps only its own copies
-// of the hooks and `clock`, which must live for the process (SystemClock()).
+// runs check() and posts its result, then wakes every kUpdateWakeIntervalMs
+// while hostExists() and checks again once the wall clock
+// (Clock::SystemTimeNow) is kUpdateCheckIntervalMs past the last check's
+// start, or earlier than it. The wall clock counts the hours a laptop
+// sleeps, which a sleeping thread's wait does not, so the check stays
+// daily by the calendar. The thread keeps only its own copies of the hooks
+// and `clock`, which must live for the process (SystemClock()).
 void StartUpdateThread(UpdateThreadHooks hooks, Clock& clock = SystemClock());
 
 }  // namespace kp

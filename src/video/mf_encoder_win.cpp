@@ -11,6 +11,7 @@
 
 #include "app/log.h"
 #include "platform/clock.h"
+#include "platform/media_foundation_win.h"
 #include "video/mf_encoder_settings.h"
 
 namespace kp {
@@ -101,7 +102,7 @@ MfEncoder::~MfEncoder() {
   events_.Reset();
   transform_.Reset();
   deviceManager_.Reset();
-  if (started_) MFShutdown();
+  if (started_) mf::Shutdown();
   for (ComPtr<ID3D11Texture2D>& texture : ring_) texture.Reset();
   input_.Reset();
   context_.Reset();
@@ -115,7 +116,7 @@ bool MfEncoder::Initialize(GpuDevice* gpuDevice, GpuTexture* gpuInput, const Enc
   input_ = reinterpret_cast<ID3D11Texture2D*>(gpuInput);
   device->GetImmediateContext(&context_);
 
-  if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_LITE))) return false;
+  if (FAILED(mf::Startup(MF_VERSION, MFSTARTUP_LITE))) return false;
   started_ = true;
 
   if (!finder_(device, transform_, name_) || !transform_) return false;
@@ -160,7 +161,7 @@ void MfEncoder::ReadTransformAttributes() {
 
 bool MfEncoder::BindDevice(ID3D11Device* device) {
   UINT token = 0;
-  if (FAILED(MFCreateDXGIDeviceManager(&token, &deviceManager_))) return false;
+  if (FAILED(mf::CreateDXGIDeviceManager(&token, &deviceManager_))) return false;
   if (FAILED(deviceManager_->ResetDevice(device, token))) return false;
   return SUCCEEDED(transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
                                               reinterpret_cast<ULONG_PTR>(deviceManager_.Get())));
@@ -168,7 +169,7 @@ bool MfEncoder::BindDevice(ID3D11Device* device) {
 
 bool MfEncoder::SetMediaTypes() {
   ComPtr<IMFMediaType> output;
-  HRESULT hr = MFCreateMediaType(&output);
+  HRESULT hr = mf::CreateMediaType(&output);
   if (SUCCEEDED(hr)) hr = output->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
   if (SUCCEEDED(hr)) hr = output->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
   if (SUCCEEDED(hr)) hr = output->SetUINT32(MF_MT_AVG_BITRATE, MfOutputTypeBitrate(config_));
@@ -209,8 +210,8 @@ bool MfEncoder::CreateRing(ID3D11Device* device) {
 
 bool MfEncoder::MakeSample(ID3D11Texture2D* texture, int64_t pts, int64_t duration, ComPtr<IMFSample>& sample) {
   ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(MFCreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D), texture, 0, FALSE, &buffer))) return false;
-  if (FAILED(MFCreateSample(&sample))) return false;
+  if (FAILED(mf::CreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D), texture, 0, FALSE, &buffer))) return false;
+  if (FAILED(mf::CreateSample(&sample))) return false;
   ComPtr<IMF2DBuffer> buffer2d;
   DWORD length = 0;
   if (FAILED(buffer.As(&buffer2d)) || FAILED(buffer2d->GetContiguousLength(&length))) return false;
@@ -288,8 +289,8 @@ bool MfEncoder::CollectOneOutput() {
       (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
   if (!transformProvides) {
     ComPtr<IMFMediaBuffer> buffer;
-    if (FAILED(MFCreateSample(&ownSample))) return false;
-    if (FAILED(MFCreateMemoryBuffer(std::max<DWORD>(info.cbSize, kMinOutputBufferBytes), &buffer))) return false;
+    if (FAILED(mf::CreateSample(&ownSample))) return false;
+    if (FAILED(mf::CreateMemoryBuffer(std::max<DWORD>(info.cbSize, kMinOutputBufferBytes), &buffer))) return false;
     if (FAILED(ownSample->AddBuffer(buffer.Get()))) return false;
   }
 

@@ -3,6 +3,7 @@
 #include "platform/win_compat.h"
 
 #include "app/log.h"
+#include "platform/media_foundation_win.h"
 #include "platform/text.h"
 #include "video/d3d11_device_win.h"
 
@@ -14,7 +15,7 @@ bool FindHardwareH264Transform(ID3D11Device* device, Microsoft::WRL::ComPtr<IMFT
   if (!GetAdapterDescription(device, &adapter)) return false;
 
   Microsoft::WRL::ComPtr<IMFAttributes> filter;
-  HRESULT hr = MFCreateAttributes(&filter, 1);
+  HRESULT hr = mf::CreateAttributes(&filter, 1);
   if (SUCCEEDED(hr)) {
     hr = filter->SetBlob(MFT_ENUM_ADAPTER_LUID, reinterpret_cast<const UINT8*>(&adapter.AdapterLuid),
                          sizeof adapter.AdapterLuid);
@@ -24,7 +25,7 @@ bool FindHardwareH264Transform(ID3D11Device* device, Microsoft::WRL::ComPtr<IMFT
   if (SUCCEEDED(hr)) {
     const MFT_REGISTER_TYPE_INFO inputType = {MFMediaType_Video, MFVideoFormat_NV12};
     const MFT_REGISTER_TYPE_INFO outputType = {MFMediaType_Video, MFVideoFormat_H264};
-    hr = MFTEnum2(MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER, &inputType,
+    hr = mf::TEnum2(MFT_CATEGORY_VIDEO_ENCODER, MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER, &inputType,
                   &outputType, filter.Get(), &activates, &count);
   }
   if (FAILED(hr) || count == 0) {

@@ -22,6 +22,8 @@ class FakeTimer : public OneShotTimer {
 
 int64_t FakeClock::Now() { return now_.load(); }
 
+int64_t FakeClock::SystemTimeNow() { return now_.load() + systemOffset_.load(); }
+
 void FakeClock::SleepMs(int64_t milliseconds) {
   ++sleepCalls_;
   if (milliseconds > 0) Advance(milliseconds * kTicksPerMillisecond);

@@ -83,9 +83,10 @@ void FaultFiles::FailWritesAfter(std::wstring pathContains, uint64_t bytes, uint
   std::lock_guard lock(mutex_);
   writeRules_.push_back({std::move(pathContains), error, bytes});
 }
-void FaultFiles::FailRename(std::wstring targetContains, uint32_t error) {
+void FaultFiles::FailRename(std::wstring targetContains, uint32_t error, int times) {
   std::lock_guard lock(mutex_);
-  renameRules_.push_back({std::move(targetContains), error, 0});
+  // A rename rule's byte field counts the failures still to come.
+  renameRules_.push_back({std::move(targetContains), error, times < 0 ? UINT64_MAX : static_cast<uint64_t>(times)});
 }
 void FaultFiles::FailOpenForRead(std::wstring pathContains, uint32_t error) {
   std::lock_guard lock(mutex_);
@@ -132,6 +133,15 @@ void FaultFiles::ClearFaults() {
   openRules_.clear();
   readRules_.clear();
   freeSpace_.reset();
+  heldElsewhere_.clear();
+}
+
+bool FaultFiles::HoldLockElsewhere(const std::wstring& path) {
+  std::unique_ptr<FileLock> held;
+  if (!real_.ClaimLock(path, &held)) return false;
+  std::lock_guard lock(mutex_);
+  heldElsewhere_.push_back(std::move(held));
+  return true;
 }
 int FaultFiles::createCalls() const {
   std::lock_guard lock(mutex_);
@@ -195,7 +205,11 @@ IoStatus FaultFiles::OpenForRead(const std::wstring& path, std::unique_ptr<File>
 IoStatus FaultFiles::ReplaceRename(const std::wstring& from, const std::wstring& to) {
   {
     std::lock_guard lock(mutex_);
-    if (const Rule* rule = Match(renameRules_, to)) return IoStatus::Failure(rule->error);
+    for (Rule& rule : renameRules_) {
+      if (rule.bytes == 0 || to.find(rule.pathContains) == std::wstring::npos) continue;
+      if (rule.bytes != UINT64_MAX) --rule.bytes;
+      return IoStatus::Failure(rule.error);
+    }
   }
   return real_.ReplaceRename(from, to);
 }
@@ -218,5 +232,13 @@ IoStatus FaultFiles::FreeSpace(const std::wstring& path, uint64_t* bytes) {
   return real_.FreeSpace(path, bytes);
 }
 FileInfo FaultFiles::Stat(const std::wstring& path) { return real_.Stat(path); }
+
+IoStatus FaultFiles::ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) {
+  return real_.ClaimLock(path, out);
+}
+IoStatus FaultFiles::ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) {
+  return real_.ListFolders(folder, names);
+}
+IoStatus FaultFiles::DeleteFolder(const std::wstring& path) { return real_.DeleteFolder(path); }
 
 }  // namespace kp::test

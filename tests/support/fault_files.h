@@ -25,7 +25,10 @@ class FaultFiles : public Files {
   // Each file opened after this call accepts `bytes` bytes in all; the write
   // that would pass the budget fails with `error` (and writes nothing).
   void FailWritesAfter(std::wstring pathContains, uint64_t bytes, uint32_t error = kErrorDiskFull);
-  void FailRename(std::wstring targetContains, uint32_t error = kErrorAccessDenied);
+  // Renames onto a matching target fail with `error`; with `times` given,
+  // only the next `times` of them (a scanner that holds a new file for a
+  // moment without delete sharing), after which they succeed again.
+  void FailRename(std::wstring targetContains, uint32_t error = kErrorAccessDenied, int times = -1);
   void FailOpenForRead(std::wstring pathContains, uint32_t error = kErrorFileNotFound);
   // Reads of matching files end (0 bytes, success) after `bytes` bytes: the
   // file looks shorter than it is.
@@ -40,6 +43,9 @@ class FaultFiles : public Files {
   void HoldWrites(std::wstring pathContains);
   void AllowWrites(int count);
   void ReleaseWrites();
+  // Takes the real lock `path` as another process does (a second engine on
+  // the same folder) and holds it until ClearFaults.
+  bool HoldLockElsewhere(const std::wstring& path);
   void ClearFaults();
 
   int createCalls() const;
@@ -58,6 +64,9 @@ class FaultFiles : public Files {
   FileInfo Stat(const std::wstring& path) override;
   // Create and write rules apply as for Create.
   IoStatus CreateScratch(const std::wstring& path, std::unique_ptr<File>* out) override;
+  IoStatus ClaimLock(const std::wstring& path, std::unique_ptr<FileLock>* out) override;
+  IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) override;
+  IoStatus DeleteFolder(const std::wstring& path) override;
 
  private:
   struct Rule {
@@ -82,6 +91,7 @@ class FaultFiles : public Files {
   Files& real_;
   mutable std::mutex mutex_;
   std::vector<Rule> createRules_, writeRules_, renameRules_, openRules_, readRules_, holdRules_;
+  std::vector<std::unique_ptr<FileLock>> heldElsewhere_;
   std::optional<uint64_t> freeSpace_;
   std::optional<uint32_t> freeSpaceError_;
   std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The real Kaptora.exe under Wine (run by run_wine_tests.sh: xvfb-run, WINEPREFIX set).
 
-Usage: exe_check.py record|export|host <build folder of the windows preset>
+Usage: exe_check.py record|export|host|no-mf <build folder of the windows preset>
 
 record  Wine has a display adapter and a D3D11 device but no D3D11 video device
         and no desktop duplication: every build of the video chain fails with
@@ -13,6 +13,9 @@ export  an input Media Foundation cannot read, the same-file refusal through a
         a real clip taken as far as Wine goes (never to an encoder) with
         nothing left beside the output, and a parent that keeps standard
         input open does not hold up the end.
+no-mf   with Media Foundation missing (as on Windows N editions) the engine still
+        starts, says so once in its log, and ends on `Kaptora stop`; an export
+        of a real clip fails as for an unreadable input.
 host    the application manifest compiled into the exe, the hidden window,
         hotkeys held by the engine (one held by another process is reported),
         a changed settings file reloads, a second start makes the first launch
@@ -60,13 +63,23 @@ def log_path(name):
     return os.path.join(local[0], "Kaptora", "logs", name)
 
 
-def run(args, stdin=subprocess.DEVNULL, feed=None, timeout=120):
+def log_messages(log_file, start):
+    """A log's messages from byte `start` on, without their time stamps."""
+    if not os.path.exists(log_file):
+        return []
+    with open(log_file, "rb") as f:
+        f.seek(start)
+        lines = f.read().decode("utf-8", "replace").splitlines()
+    return [line.split(" ", 2)[2] for line in lines if line.count(" ") >= 2]
+
+
+def run(args, stdin=subprocess.DEVNULL, feed=None, timeout=120, env=None):
     """`wine args`: (exit code, None after a timeout; stdout; stderr; wall seconds).
     Output goes to files: Wine ends a program that writes to pipes seconds late."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.monotonic()
         process = subprocess.Popen(["wine"] + args, stdin=stdin, stdout=out, stderr=err,
-                                   env=dict(os.environ, WINEDEBUG="-all"))
+                                   env=dict(os.environ, WINEDEBUG="-all", **(env or {})))
         if feed is not None:
             process.stdin.write(feed)
             process.stdin.flush()  # and keep the pipe open
@@ -224,13 +237,7 @@ def check_host(build, folder):
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def messages():
-        """engine.log's messages of this run, without their time stamps."""
-        if not os.path.exists(log_file):
-            return []
-        with open(log_file, "rb") as f:
-            f.seek(log_start)
-            lines = f.read().decode("utf-8", "replace").splitlines()
-        return [line.split(" ", 2)[2] for line in lines if line.count(" ") >= 2]
+        return log_messages(log_file, log_start)
 
     def logged(message, timeout=20):
         return wait_for(lambda: message in messages(), timeout)
@@ -299,8 +306,55 @@ def check_host(build, folder):
                 p.wait()
 
 
+def check_no_mf(build, folder):
+    exe = os.path.join(build, "Kaptora.exe")
+    settings = os.path.join(folder, "settings.json")
+    log_file = log_path("engine.log")
+    log_start = os.path.getsize(log_file) if os.path.exists(log_file) else 0
+    missing = {"WINEDLLOVERRIDES": "mfplat,mfreadwrite="}  # both disabled for these processes
+    line = "mf: Media Foundation is not installed (Windows N edition?) \u2014 install the Media Feature Pack"
+
+    def messages():
+        return log_messages(log_file, log_start)
+
+    engine = subprocess.Popen(["wine", exe, "--settings", windows_path(settings)], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env=dict(os.environ, WINEDEBUG="-all", **missing))
+    try:
+        check(wait_for(lambda: "engine: starting (settings: %s)" % windows_path(settings) in messages(), 30),
+              "engine starts without Media Foundation")
+        check(wait_for(lambda: line in messages(), 20), "the missing Media Foundation is logged")
+        check(run([exe, "stop"], timeout=60, env=missing)[0] == 0, "`Kaptora stop` finds the engine")
+        check(engine.wait(timeout=30) == 0, "engine exit code 0 after stop")
+        check(messages().count(line) == 1, "logged once (got %d)" % messages().count(line))
+        check(messages().count("engine: exiting") == 1, "engine: exiting after stop")
+    finally:
+        if engine.poll() is None:
+            engine.kill()
+            engine.wait()
+
+    # An export fails as for an input it cannot read, even a real clip.
+    clip, job = os.path.join(folder, "clip.mp4"), os.path.join(folder, "job.json")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=64x64:rate=10:duration=1",
+                    "-c:v", "libx264", "-pix_fmt", "yuv420p", clip], check=True)
+    with open(job, "w", encoding="utf-8") as f:
+        json.dump({"input": windows_path(clip), "output": windows_path(os.path.join(folder, "out.mp4"))}, f)
+    export_log = log_path("export.log")
+    if os.path.exists(export_log):
+        os.remove(export_log)
+    code, stdout, _, _ = run([exe, "export", windows_path(job)], timeout=60, env=missing)
+    check(code == 1 and stdout.replace("\r\n", "\n").splitlines()[-1:] == ["error input"],
+          "export: \"error input\", exit 1 (got %s, %r)" % (code, stdout))
+    logged = log_messages(export_log, 0)
+    reason = "export: cannot read the input as a video"
+    check(line in logged and reason in logged and logged.index(line) < logged.index(reason),
+          "export.log: the missing Media Foundation, then the unreadable input (got %r)" % logged)
+    if failures:
+        sys.stdout.write("--- engine.log:\n" + "\n".join(messages()) + "\n")
+
+
 def main():
-    parts = {"record": check_record, "export": check_export, "host": check_host}
+    parts = {"record": check_record, "export": check_export, "host": check_host, "no-mf": check_no_mf}
     if len(sys.argv) != 3 or sys.argv[1] not in parts:
         print(__doc__)
         return 2

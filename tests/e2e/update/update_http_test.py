@@ -140,8 +140,11 @@ def main(argv):
     checks = [
         ("exit code", p.returncode, 0),
         ("log lines", [l.split("] ", 1)[1] for l in err.splitlines() if "] update: " in l],
-         [f"update: {base}/missing answered 404", f"update: {closed} unreachable", f"update: {silent} unreachable",
-          f"update: {base}/big is not a valid manifest", f"update: latest is 0.3.0 (this is {version})"]),
+         [f"update: {base}/missing is not protected by TLS", f"update: {base}/missing answered 404",
+          f"update: {closed} is not protected by TLS", f"update: {closed} unreachable",
+          f"update: {silent} is not protected by TLS", f"update: {silent} unreachable",
+          f"update: {base}/big is not protected by TLS", f"update: {base}/big is not a valid manifest",
+          f"update: {base}/manifest is not protected by TLS", f"update: latest is 0.3.0 (this is {version})"]),
         ("output", [l.split("] ", 1)[1] for l in err.splitlines() if "] notification: " in l], []) if engine
         else ("output", out, f"urls {len(urls)}\nupdate 0.3.0|Faster saves\n"),
         ("requests", [(s, p) for s, p, _ in requests],

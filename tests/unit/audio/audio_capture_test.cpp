@@ -166,6 +166,9 @@ TEST(AudioSourceTest, OpenFailuresAreLoggedAndRetriedEverySecond) {
   const Case cases[] = {
       {AudioSourceKind::kMicrophone, DeviceOpenStatus::kActivateFailed, 0x80070005,
        "audio: mic activate failed (hr=0x80070005)" + hint},
+      // Where Windows reports a privacy block: at initialisation.
+      {AudioSourceKind::kMicrophone, DeviceOpenStatus::kInitializeFailed, 0x80070005,
+       "audio: mic initialize failed (hr=0x80070005)" + hint},
       {AudioSourceKind::kDesktop, DeviceOpenStatus::kActivateFailed, 0x88890008,
        "audio: desktop activate failed (hr=0x88890008)"},
       {AudioSourceKind::kDesktop, DeviceOpenStatus::kInitializeFailed, 0x88890008,
@@ -193,6 +196,7 @@ TEST(AudioSourceTest, LostDeviceIsReopenedAfterASecondAndRealigned) {
   script.frequencyHz = 0;
   script.amplitude = 0.5f;
   script.readFailures = {1'000 * kMs};
+  script.emptyReads = {500 * kMs};  // an empty buffer with a success code is no loss
   SourceRig rig(script);
   rig.RunUntil(3'000 * kMs);
   EXPECT_EQ(rig.log.Lines(), (Lines{"audio: desktop capturing 'Tone 0 Hz'",
@@ -203,6 +207,7 @@ TEST(AudioSourceTest, LostDeviceIsReopenedAfterASecondAndRealigned) {
   // reopen at its true position (a new stream aligns quietly).
   auto got = Take(rig.ring, 0, 3 * 48'000);
   EXPECT_EQ(got[24'000 * 2], 0.5f);
+  EXPECT_EQ(got[24'240 * 2], 0.5f);
   EXPECT_EQ(got[72'000 * 2], 0.0f);
   EXPECT_EQ(got[120'000 * 2], 0.5f);
 }
@@ -220,6 +225,24 @@ TEST(AudioSourceTest, DefaultDeviceChangeSwitchesOnlyForTheDefaultSetting) {
     EXPECT_EQ(rig.device->opens(), followDefault ? 2 : 1);
     EXPECT_EQ(rig.device->CurrentEndpointId(), followDefault ? L"tone:desktop:1" : L"tone:desktop:0");
   }
+}
+
+TEST(AudioSourceTest, InactiveConfiguredDeviceUsesTheDefaultUntilItIsBack) {
+  ToneScript script;
+  script.otherEndpoint = L"tone:mic:usb";
+  // Disabled at the start, active from 3 s, unplugged at 7 s.
+  script.otherEndpointInactive = {{0, 3'000 * kMs}, {7'000 * kMs, 100'000 * kMs}};
+  SourceRig rig(script, AudioSourceKind::kMicrophone, L"tone:mic:usb");
+  rig.RunUntil(3'900 * kMs);
+  EXPECT_EQ(rig.device->CurrentEndpointId(), L"tone:mic:0");
+  // The 2 s check sees it back at 4 s.
+  rig.RunUntil(4'100 * kMs);
+  EXPECT_EQ(rig.device->CurrentEndpointId(), L"tone:mic:usb");
+  rig.RunUntil(9'000 * kMs);
+  EXPECT_EQ(rig.device->CurrentEndpointId(), L"tone:mic:0");
+  const std::string opened = "audio: mic capturing 'Tone 440 Hz'";
+  EXPECT_EQ(rig.log.Lines(), (Lines{opened, "audio: mic configured device is back, switching", opened,
+                                    "audio: mic device lost (hr=0x88890004), reopening", opened}));
 }
 
 }  // namespace

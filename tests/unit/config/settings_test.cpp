@@ -6,6 +6,7 @@
 
 #include "config/json_parser.h"
 #include "config/json_writer.h"
+#include "support/fake_clock.h"
 #include "support/fault_files.h"
 #include "support/temp_folder.h"
 
@@ -157,6 +158,12 @@ TEST_F(SettingsTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
   EXPECT_FALSE(SaveSettings(path, NonDefaultSettings(), files));
   EXPECT_EQ(ReadFileBytes(path), "{}");
   EXPECT_FALSE(test::FileExists(path + L".tmp"));
+  // A sync client holding the file for a moment only delays the save.
+  files.ClearFaults();
+  files.FailRename(L"settings.json", kErrorSharingViolation, 2);
+  test::FakeClock clock;
+  EXPECT_TRUE(SaveSettings(path, NonDefaultSettings(), files, clock));
+  EXPECT_NE(ReadFileBytes(path), "{}");
 }
 
 }  // namespace

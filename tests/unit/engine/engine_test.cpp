@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -215,7 +216,10 @@ TEST_F(EngineTest, QueuedSavesSurviveBufferFolderChangesBackToTheSameFolder) {
   const std::vector<std::vector<std::wstring>> cases = {
       {temp.File(L"bufB"), temp.File(L"bufA")},
       {temp.File(L"bufA") + L"/"},  // spelled with a trailing separator
+      {temp.File(L"linkA")},          // reached through a link
   };
+  std::filesystem::create_directory_symlink(std::filesystem::path(temp.File(L"bufA")),
+                                            std::filesystem::path(temp.File(L"linkA")));
   for (const auto& folders : cases) {
     SCOPED_TRACE(WideToUtf8(folders.back()));
     held = release = false;

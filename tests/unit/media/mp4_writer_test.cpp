@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "media/mp4_boxes.h"
+#include "support/fake_clock.h"
 #include "support/fault_files.h"
 #include "support/log_capture.h"
 #include "support/mp4_box_reader.h"
@@ -336,7 +337,10 @@ TEST_F(Mp4WriterTest, FailuresRemoveThePartFileAndKeepTheOldTarget) {
       {"producer one byte short", [](test::FaultFiles&) {}, -1, true, "mp4: write failed"},
       {"producer one byte long", [](test::FaultFiles&) {}, 1, true, "mp4: write failed"},
       {"producer reports failure", [](test::FaultFiles&) {}, 0, false, "mp4: write failed"},
-      {"rename fails", [](test::FaultFiles& f) { f.FailRename(L"clip.mp4"); }, 0, true, "mp4: write failed"},
+      {"rename fails for good", [](test::FaultFiles& f) { f.FailRename(L"clip.mp4", kErrorSharingViolation); }, 0,
+       true, "mp4: write failed"},
+      {"rename fails otherwise", [](test::FaultFiles& f) { f.FailRename(L"clip.mp4", kErrorFileNotFound); }, 0,
+       true, "mp4: write failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -344,7 +348,8 @@ TEST_F(Mp4WriterTest, FailuresRemoveThePartFileAndKeepTheOldTarget) {
     test::FaultFiles files;
     c.arrange(files);
     test::LogCapture log;
-    Mp4Writer writer(files);
+    test::FakeClock clock;
+    Mp4Writer writer(files, clock);
     writer.AddSample(writer.AddVideoTrack(MakeVideo()), Streamed(kBase, 5000));
     const std::string payload(static_cast<size_t>(5000 + c.payloadDelta), 'x');
     EXPECT_FALSE(writer.Write(path_, 5000, [&](const ByteSink& sink) {
@@ -354,6 +359,15 @@ TEST_F(Mp4WriterTest, FailuresRemoveThePartFileAndKeepTheOldTarget) {
     EXPECT_FALSE(test::FileExists(partPath_));
     EXPECT_EQ(test::ReadFileBytes(path_), "previous clip");
   }
+  // A scanner that holds the new file for a moment does not cost the clip.
+  test::FaultFiles files;
+  files.FailRename(L"clip.mp4", kErrorSharingViolation, 3);
+  test::FakeClock clock;
+  Mp4Writer writer(files, clock);
+  writer.AddSample(writer.AddVideoTrack(MakeVideo()), Streamed(kBase, 10));
+  EXPECT_TRUE(writer.Write(path_, 10, [](const ByteSink& sink) { return sink("0123456789", 10); }));
+  EXPECT_EQ(test::ReadFileBytes(path_).substr(0, 4), std::string("\0\0\0\x20", 4));
+
 }
 
 // A write that fails while the producer runs makes the sink refuse from then

@@ -12,6 +12,8 @@
 
 #include "media/buffer_test_util.h"
 #include "platform/path.h"
+#include "platform/process_id.h"
+#include "platform/text.h"
 #include "support/fake_clock.h"
 #include "support/fault_files.h"
 #include "support/log_capture.h"
@@ -24,10 +26,11 @@ constexpr int64_t T0 = 1000 * kSec;  // streams start on a running clock
 const char kWriteFailed[] = "buffer: write failed (error 112) — disk full?";
 using Pts = std::vector<int64_t>;
 
+// Every name but the buffer's lock file.
 std::vector<std::string> FilesIn(const std::wstring& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder))) {
-    names.push_back(entry.path().filename().string());
+    if (entry.path().filename() != "kaptora.lock") names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -259,10 +262,44 @@ TEST_F(ReplayBufferTest, DeletesLeftoverSegmentFilesAtStart) {
   EXPECT_TRUE(log.Has("buffer: removed 3 leftover segment file(s)"));
   EXPECT_TRUE(log.Has("buffer: on disk in " + dir.utf8() + ", 300s window"));
   EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"a.kpseg.txt", "kpseg", "notes.txt"}));
+  EXPECT_TRUE(FileExists(dir.File(L"kaptora.lock")));
   buffer.reset();
+  EXPECT_FALSE(FileExists(dir.File(L"kaptora.lock")));
   log.Clear();
   Start(300 * kSec);
   EXPECT_EQ(log.CountStartingWith("buffer: removed"), 0);  // nothing to report
+}
+
+// A folder another engine holds is recorded into through a folder of this
+// process, which goes at the end; folders left by dead processes go at the
+// start of a buffer that holds the folder, counted with the leftovers.
+TEST_F(ReplayBufferTest, FolderHeldByAnotherProcessGetsAFolderOfThisProcess) {
+  const std::wstring own = dir.File(std::to_wstring(CurrentProcessId()));
+  WriteFileBytes(dir.File(L"000001.kpseg"), "theirs");
+  ASSERT_TRUE(files.HoldLockElsewhere(dir.File(L"kaptora.lock")));
+  Start();
+  Push(0, true);
+  EXPECT_EQ(Clip(kSec).videoPackets[0].segment->path, JoinPath(own, L"000001.kpseg"));
+  EXPECT_EQ(ReadFileBytes(dir.File(L"000001.kpseg")), "theirs");
+  EXPECT_TRUE(log.Has("buffer: on disk in " + WideToUtf8(own) + ", 30s window"));
+  buffer.reset();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(own)));
+
+  files.ClearFaults();  // that engine is gone, and so is a second one that left its folder
+  for (const wchar_t* dead : {L"/4000001/000002.kpseg", L"/4000001/000003.kpseg", L"/4000002/kaptora.lock",
+                              L"/4000003/000001.kpseg", L"/4000003/notes.txt", L"/n4000004/000001.kpseg"}) {
+    std::filesystem::create_directories(std::filesystem::path(dir.path() + dead).parent_path());
+    WriteFileBytes(dir.path() + dead, "old");
+  }
+  ASSERT_TRUE(files.HoldLockElsewhere(dir.File(L"4000002/kaptora.lock")));  // alive
+  WriteFileBytes(dir.File(L"4000002/000001.kpseg"), "alive");
+  log.Clear();
+  Start();
+  EXPECT_TRUE(log.Has("buffer: removed 4 leftover segment file(s)"));
+  EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"4000002", "4000003", "n4000004"}));
+  EXPECT_EQ(FilesIn(dir.File(L"4000003")), std::vector<std::string>{"notes.txt"});
+  EXPECT_EQ(ReadFileBytes(dir.File(L"4000002/000001.kpseg")), "alive");
+  EXPECT_TRUE(FileExists(dir.File(L"n4000004/000001.kpseg")));
 }
 
 TEST_F(ReplayBufferTest, SegmentFilesLiveAsLongAsAClipHoldsThem) {

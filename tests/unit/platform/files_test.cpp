@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_clock.h"
 #include "support/fault_files.h"
 #include "support/temp_folder.h"
 
@@ -39,8 +40,8 @@ TEST(FilesTest, WholeFileHelpersLeaveNothingHalfWrittenAndPassTheErrorOn) {
   files.FailWritesAfter(L".tmp", 3);
   EXPECT_EQ(WriteFileAtomically(files, path, "second").error, kErrorDiskFull);
   files.ClearFaults();
-  files.FailRename(L"settings.json", 32);
-  EXPECT_EQ(WriteFileAtomically(files, path, "third").error, 32u);
+  files.FailRename(L"settings.json", kErrorFileNotFound);
+  EXPECT_EQ(WriteFileAtomically(files, path, "third").error, kErrorFileNotFound);
   EXPECT_FALSE(test::FileExists(path + L".tmp"));
 
   files.ClearFaults();
@@ -50,6 +51,36 @@ TEST(FilesTest, WholeFileHelpersLeaveNothingHalfWrittenAndPassTheErrorOn) {
   files.EndReadsAfter(L"settings.json", 2);  // a read that ends early: a shorter file
   ASSERT_TRUE(ReadWholeFile(files, path, &read));
   EXPECT_EQ(read, "fi");
+}
+
+// A rename that a scanner's open blocks is tried again for up to 2 s; any
+// other failure, or one that lasts, comes back.
+TEST(FilesTest, PatientRenameRidesOutBriefSharingViolations) {
+  struct Case {
+    uint32_t error;
+    int times;
+    uint32_t result;
+    int64_t waitedMs;
+  };
+  const Case cases[] = {
+      {kErrorSharingViolation, 3, 0, 150},
+      {kErrorAccessDenied, 1, 0, 50},
+      {kErrorSharingViolation, -1, kErrorSharingViolation, 2'000},
+      {kErrorFileNotFound, -1, kErrorFileNotFound, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.times);
+    test::TempFolder dir;
+    test::FaultFiles files;
+    test::FakeClock clock;
+    const int64_t start = clock.Now();
+    files.FailRename(L"clip.mp4", c.error, c.times);
+    test::WriteFileBytes(dir.File(L"clip.mp4.part"), "clip");
+    EXPECT_EQ(ReplaceRenamePatiently(files, dir.File(L"clip.mp4.part"), dir.File(L"clip.mp4"), clock).error,
+              c.result);
+    EXPECT_EQ((clock.Now() - start) / kTicksPerMillisecond, c.waitedMs);
+    EXPECT_EQ(test::FileExists(dir.File(L"clip.mp4")), c.result == 0);
+  }
 }
 
 }  // namespace

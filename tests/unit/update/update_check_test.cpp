@@ -84,12 +84,28 @@ TEST(UpdateCheck, SearchLogsEachBadAnswerAndStopsAtTheFirstVersion) {
     ScriptedClient client;
     std::vector<std::wstring> urls;
     for (const auto& [url, script] : row.urls) urls.push_back(url), client.scripts[url] = script;
+    PlainHttpNotices noticed{L"http://a/", L"http://b/", L"http://down/", L"http://big/", L"http://v/"};
     test::LogCapture log;
-    const std::optional<UpdateInfo> result = CheckForUpdates(urls, client);
+    const std::optional<UpdateInfo> result = CheckForUpdates(urls, client, noticed);
     EXPECT_EQ(log.Lines(), row.lines);
     EXPECT_EQ(client.asked.size(), row.asked);
     EXPECT_EQ(result ? result->version + "|" + result->notes : "", row.found);
   }
+}
+
+// Plain http keeps working; each such address is called out once.
+TEST(UpdateCheck, PlainHttpAddressIsLoggedOnceAndStillAsked) {
+  ScriptedClient client;
+  client.scripts[L"HTTP://a/"] = {404, {}};
+  client.scripts[L"https://b/"] = {200, {R"({"version":"0.3.0"})"}};
+  const std::vector<std::wstring> urls{L"HTTP://a/", L"https://b/"};
+  PlainHttpNotices noticed;
+  test::LogCapture log;
+  EXPECT_TRUE(CheckForUpdates(urls, client, noticed));
+  EXPECT_TRUE(CheckForUpdates(urls, client, noticed));
+  const std::vector<std::string> once{"update: HTTP://a/ is not protected by TLS", "update: HTTP://a/ answered 404",
+                                      "update: latest is 0.3.0 (this is 0.2.0)"};
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{once[0], once[1], once[2], once[1], once[2]}));
 }
 
 TEST(UpdateCheck, BodyEndsAtTheReadThatReachesOneMebibyte) {

@@ -17,28 +17,32 @@ namespace {
 struct Record {
   test::FakeClock clock{0};
   std::mutex mutex;
-  std::vector<int64_t> checkMs;
+  std::vector<int64_t> checkMs;  // on the monotonic clock
   std::vector<std::string> posted;
-  int hostAsks = 0;
   std::promise<void> ended;
 };
 
-// The host exists for `hostChecks` asks; the checks yield `results` in turn;
-// an accepted post is freed by the host, a refused one must be freed by the
-// thread (the sanitizer run's leak checker sees a record nobody freed).
-std::shared_ptr<Record> RunThread(int hostChecks, std::vector<std::optional<UpdateInfo>> results, bool accept) {
+constexpr int64_t kHour = 3'600 * kTicksPerSecond;
+
+// The host exists until `hostUntilMs` on the monotonic clock; the checks
+// yield `results` in turn (nothing once they run out) and the first one is
+// followed by `sleepAfterFirst` of machine sleep, which moves only the wall
+// clock. An accepted post is freed by the host, a refused one must be freed
+// by the thread (the sanitizer run's leak checker sees a record nobody freed).
+std::shared_ptr<Record> RunThread(int64_t hostUntilMs, std::vector<std::optional<UpdateInfo>> results, bool accept,
+                                  int64_t sleepAfterFirst = 0) {
   auto r = std::make_shared<Record>();
   std::future<void> ended = r->ended.get_future();
-  auto hostExists = [r, hostChecks] {
-    std::lock_guard lock(r->mutex);
-    if (r->hostAsks++ < hostChecks) return true;
+  auto hostExists = [r, hostUntilMs] {
+    if (r->clock.Now() < hostUntilMs * kTicksPerMillisecond) return true;
     r->ended.set_value();
     return false;
   };
-  auto check = [r, results] {
+  auto check = [r, results, sleepAfterFirst]() -> std::optional<UpdateInfo> {
     std::lock_guard lock(r->mutex);
     r->checkMs.push_back(r->clock.Now() / kTicksPerMillisecond);
-    return results.at(r->checkMs.size() - 1);
+    if (r->checkMs.size() == 1) r->clock.ShiftSystemTime(sleepAfterFirst);
+    return r->checkMs.size() <= results.size() ? results[r->checkMs.size() - 1] : std::nullopt;
   };
   auto post = [r, accept](UpdateInfo* info) {
     std::lock_guard lock(r->mutex);
@@ -51,17 +55,25 @@ std::shared_ptr<Record> RunThread(int hostChecks, std::vector<std::optional<Upda
   return r;
 }
 
-TEST(UpdateThread, ChecksAfterThirtySecondsThenDailyWhileTheHostExists) {
-  auto r = RunThread(3, {UpdateInfo{"0.3.0", "notes"}, std::nullopt, UpdateInfo{"0.4.0", ""}}, true);
+TEST(UpdateThread, ChecksAfterThirtySecondsThenDailyByTheWallClockWhileTheHostExists) {
+  auto r = RunThread(216'000'000, {UpdateInfo{"0.3.0", "notes"}, std::nullopt, UpdateInfo{"0.4.0", ""}}, true);
   EXPECT_EQ(r->checkMs, (std::vector<int64_t>{30'000, 86'430'000, 172'830'000}));
   EXPECT_EQ(r->posted, (std::vector<std::string>{"0.3.0|notes", "0.4.0|"}));
-  EXPECT_EQ(r->hostAsks, 4);
+  // Woken every 15 min: gone at 60 h, the thread ends at its next wake.
+  EXPECT_EQ(r->clock.Now(), 216'030'000 * kTicksPerMillisecond);
+
+  // A laptop that slept 20 h after the first check is due 4 h later, at
+  // the first wake past it; a clock set back a day is due at the next wake.
+  auto slept = RunThread(20'000'000, {}, true, 20 * kHour);
+  EXPECT_EQ(slept->checkMs, (std::vector<int64_t>{30'000, 14'430'000}));
+  auto setBack = RunThread(2'000'000, {}, true, -24 * kHour);
+  EXPECT_EQ(setBack->checkMs, (std::vector<int64_t>{30'000, 930'000}));
 
   auto gone = RunThread(0, {}, true);  // gone before the first check
   EXPECT_TRUE(gone->checkMs.empty());
   EXPECT_EQ(gone->clock.Now(), 30'000 * kTicksPerMillisecond);
 
-  auto refused = RunThread(1, {UpdateInfo{"0.3.0", "n"}}, false);  // host gone during the check
+  auto refused = RunThread(30'001, {UpdateInfo{"0.3.0", "n"}}, false);  // host gone during the check
   EXPECT_EQ(refused->posted, (std::vector<std::string>{"0.3.0|n"}));
 }
 
