@@ -43,9 +43,15 @@ bool BuildPipeline(PipelineState& state) {
   if (!chain->CreateDevice()) return false;
 
   if (state.outputWidth == 0 || state.outputHeight == 0) {
-    const OutputSize size =
+    const OutputSize wanted =
         ComputeOutputSize(output.right - output.left, output.bottom - output.top, state.config.height);
-    if (size.width == 0) return false;
+    if (wanted.width == 0) return false;
+    const OutputSize size = LimitOutputSize(wanted);
+    if (!(size == wanted)) {
+      // Computed once per run, so this is said once per run.
+      Log("pipeline: %ux%u is above the encoders' limit — encoding %ux%u", wanted.width, wanted.height,
+          size.width, size.height);
+    }
     state.outputWidth = size.width;
     state.outputHeight = size.height;
   }
@@ -114,13 +120,25 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
 
     const int64_t frameStart = clock.Now();
     const CaptureStatus status = state.pipeline->AcquireFrame();
-    if (status == CaptureStatus::DeviceLost) {
-      Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
-      ++state.rebuilds;
+    if (status == CaptureStatus::DeviceLost || status == CaptureStatus::RebuildRequested) {
+      // A monitor that moved to another GPU needs the same rebuild as a lost
+      // device (on the adapter that drives it now) but is no failure.
+      if (status == CaptureStatus::DeviceLost) {
+        Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
+        ++state.rebuilds;
+      }
       state.capturing = false;
       // The clock (start, n) is kept: packets continue on the same grid. A
       // failed rebuild is a failed build like any other.
       BuildOrScheduleRetry(state, retryTime);
+      continue;
+    }
+    if (status == CaptureStatus::Suspended) {
+      // No image for a long time: the slot is neither encoded nor counted as
+      // skipped or failed, so the stretch becomes a cut in the recording
+      // and what was recorded before it stays in the buffer.
+      state.capturing = false;
+      ++n;
       continue;
     }
     // Unchanged and NoFrame frames are encoded too (the last image, or black),
