@@ -45,6 +45,7 @@ cp "$build/tests/encoder_check/nvEncodeAPI64.dll" "$fake_driver"
 run wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
 rm -f "$fake_driver"
 run wine "$build/tests/mf_check_win.exe"
+run wine "$build/tests/rotation_check_win.exe"
 run wine "$build/tests/audio_check_win.exe"
 ffmpeg -v error -y -f lavfi -i "color=c=red@0.5:size=24x16,format=rgba" -frames:v 1 "$scratch/overlay.png"
 echo "not a video" > "$scratch/notes.txt"
@@ -57,6 +58,7 @@ version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine "$build/tests/update_probe.exe" "$version"
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine --engine "$build/Kaptora.exe" "$version"
 run python3 "$root/tests/wine/exe_check.py" host "$build"
+run python3 "$root/tests/wine/import_check.py" "$build/Kaptora.exe"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"

@@ -12,8 +12,14 @@ at 60 fps after a video restart. In each clip the last burst onset must follow
 the last flash by the AAC encoder's priming delay (1,024 samples at 48 kHz,
 deliberately left uncompensated) within one video frame.
 
+rotated: the Linux engine recording the synthetic machine's portrait monitor
+(delivered sideways, as desktop duplication delivers a turned monitor): the
+clip is portrait and a decoded frame shows the desktop's red marker where the
+upright desktop has it, in its top-right corner.
+
 usage: engine_test.py clip <kaptora> <work-folder>
        engine_test.py sync <kp_sync_fixture> <work-folder>
+       engine_test.py rotated <kaptora> <work-folder>
 """
 import array
 import json
@@ -23,6 +29,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 PRIMING = 1024 / 48000.0
@@ -168,5 +175,65 @@ def clip(kaptora, work):
     print("engine clip: passed")
 
 
+def rotated(kaptora, work):
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    runtime = tempfile.mkdtemp(dir="/tmp")  # short: socket paths have a length limit
+    env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
+               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=runtime)
+    settings_path, clips = os.path.join(work, "settings.json"), os.path.join(work, "clips")
+    with open(settings_path, "w") as f:
+        json.dump({"replay": {"bufferSeconds": 10, "folder": clips},
+                   "video": {"monitor": "\\\\.\\DISPLAY2", "resolution": "720p", "fps": 10},
+                   "general": {"language": "en"}}, f)
+    stderr = open(os.path.join(work, "engine.err"), "w+")
+    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+                              stdout=subprocess.DEVNULL, stderr=stderr)
+    try:
+        deadline = time.monotonic() + 10
+        while "Kaptora is not running" in subprocess.run([kaptora, "reload"], env=env, capture_output=True,
+                                                         text=True).stderr:
+            if time.monotonic() > deadline:
+                fail("the engine never answered")
+            time.sleep(0.1)
+        time.sleep(2.5)
+        subprocess.run([kaptora, "save"], env=env, check=True)
+        subprocess.run([kaptora, "stop"], env=env, check=True)
+        if engine.wait(timeout=30) != 0:
+            fail("engine exit code %d" % engine.returncode)
+    finally:
+        engine.kill()
+        shutil.rmtree(runtime, ignore_errors=True)
+    saved = glob_clips(clips)
+    if len(saved) != 1:
+        stderr.seek(0)
+        fail("clips %r; engine said:\n%s" % (saved, stderr.read()[-3000:]))
+    video = json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", "-select_streams",
+                                       "v", saved[0]], capture_output=True, check=True).stdout)["streams"][0]
+    width, height = video["width"], video["height"]
+    # 1080x1920 at 720 lines: 405 rounded down to even.
+    if (width, height) != (404, 720):
+        fail("a %dx%d clip of the 1080x1920 portrait monitor" % (width, height))
+    rgb = subprocess.run(["ffmpeg", "-v", "error", "-i", saved[0], "-frames:v", "1", "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+    red = [(i % width, i // width) for i in range(width * height)
+           if rgb[3 * i] > 200 and rgb[3 * i + 1] < 60 and rgb[3 * i + 2] < 60]
+    # The marker: 90 px square, 90 px from the top and right edges of the
+    # upright desktop, scaled by 720 / 1920.
+    side = 90 * 720 / 1920.0
+    expected = (width - 1.5 * side, 1.5 * side)
+    if len(red) < side * side / 2:
+        fail("no marker in the frame (%d red pixels)" % len(red))
+    centre = (sum(x for x, _ in red) / len(red), sum(y for _, y in red) / len(red))
+    if abs(centre[0] - expected[0]) > 4 or abs(centre[1] - expected[1]) > 4:
+        fail("marker at (%.1f, %.1f), upright it lies at (%.1f, %.1f)" % (*centre, *expected))
+    print("engine rotated: passed")
+
+
+def glob_clips(folder):
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".mp4")) \
+        if os.path.isdir(folder) else []
+
+
 if __name__ == "__main__":
-    {"clip": clip, "sync": sync}[sys.argv[1]](*sys.argv[2:4])
+    {"clip": clip, "sync": sync, "rotated": rotated}[sys.argv[1]](*sys.argv[2:4])
