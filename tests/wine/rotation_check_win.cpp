@@ -23,7 +23,7 @@ using Microsoft::WRL::ComPtr;
 
 constexpr UINT kWidth = 6, kHeight = 4;
 
-uint32_t Pixel(UINT x, UINT y) { return 0xFF000000u | (x * 40u) << 16 | (y * 60u) << 8 | (x + y * kWidth); }
+uint32_t Pixel(UINT x, UINT y) { return 0xFF000000u | ((x * 40u) << 16) | ((y * 60u) << 8) | (x + y * kWidth); }
 
 // The pixels of `texture` (BGRA, w x h), read back through a staging copy.
 std::vector<uint32_t> ReadBack(ID3D11Device* device, ID3D11Texture2D* texture, UINT w, UINT h) {
