@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/engine_loop.h"
 #include "app/log.h"
+#include "app/process_facts.h"
 #include "config/settings.h"
 #include "platform/control_channel.h"
 #include "platform/files.h"
@@ -30,6 +31,9 @@ int RunEngine(void* instance, const std::wstring& settingsPath) {
   files.CreateFolderChain(logFolder);
   OpenLogFile(JoinPath(logFolder, L"engine.log"));
   Log("engine: starting (settings: %s)", WideToUtf8(settingsPath).c_str());
+  if (!PerMonitorDpiAware()) {
+    Log("engine: not per-monitor DPI aware (a compatibility setting?) \xE2\x80\x94 capture may fail");
+  }
 
   Settings settings;
   std::string error;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/entry.h"
+#include "app/process_setup_win.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void AttachParentConsoleIfNeeded() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  ::SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  kp::SetUpProcess();
   AttachParentConsoleIfNeeded();
 
   int count = 0;

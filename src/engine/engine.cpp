@@ -109,7 +109,9 @@ void Engine::StartCapture() {
       ResolutionText(s.resolution).c_str(), s.fps, s.rateControl.c_str(), rate.c_str(), s.encoderPreset.c_str(),
       s.bufferSeconds);
 
-  capture_ = std::make_unique<PipelineState>(MakePipelineConfig(s), chains_, clock_);
+  PipelineConfig config = MakePipelineConfig(s);
+  config.failStalledEncoder = true;  // nobody watches the engine's recording: a stalled encoder is rebuilt
+  capture_ = std::make_unique<PipelineState>(std::move(config), chains_, clock_);
   captureStop_ = false;
   ReplayBuffer* buffer = buffer_.get();
   VideoPacketSink sink = [buffer](const VideoTrackInfo& info, std::shared_ptr<const EncodedPacket> packet) {

@@ -50,9 +50,15 @@ bool BuildPipeline(PipelineState& state) {
   if (!chain->CreateDevice()) return false;
 
   if (state.outputWidth == 0 || state.outputHeight == 0) {
-    const OutputSize size =
+    const OutputSize wanted =
         ComputeOutputSize(output.right - output.left, output.bottom - output.top, state.config.height);
-    if (size.width == 0) return false;
+    if (wanted.width == 0) return false;
+    const OutputSize size = LimitOutputSize(wanted);
+    if (!(size == wanted)) {
+      // Computed once per run, so this is said once per run.
+      Log("pipeline: %ux%u is above the encoders' limit — encoding %ux%u", wanted.width, wanted.height,
+          size.width, size.height);
+    }
     state.outputWidth = size.width;
     state.outputHeight = size.height;
   }
@@ -124,11 +130,15 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
 
     const int64_t frameStart = clock.Now();
     const CaptureStatus status = state.pipeline->AcquireFrame();
-    if (status == CaptureStatus::DeviceLost) {
-      // The loss line belongs to the rebuild's attempt.
+    if (status == CaptureStatus::DeviceLost || status == CaptureStatus::RebuildRequested) {
+      // The loss line belongs to the rebuild's attempt. A monitor that moved
+      // to another GPU needs the same rebuild as a lost device (on the adapter
+      // that drives it now) but is no failure.
       LogAttempt attempt(builds);
-      Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
-      ++state.rebuilds;
+      if (status == CaptureStatus::DeviceLost) {
+        Log("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept");
+        ++state.rebuilds;
+      }
       state.capturing = false;
       if (frameStart - builtAt < kBuildRetryTicks) {
         // A chain that loses its device right after being built would be
@@ -144,6 +154,14 @@ void RunPipeline(PipelineState& state, const std::atomic<bool>& stop, int64_t en
         attempt.Succeeded();
         builtAt = clock.Now();
       }
+      continue;
+    }
+    if (status == CaptureStatus::Suspended) {
+      // No image for a long time: the slot is neither encoded nor counted as
+      // skipped or failed, so the stretch becomes a cut in the recording
+      // and what was recorded before it stays in the buffer.
+      state.capturing = false;
+      ++n;
       continue;
     }
     // Unchanged and NoFrame frames are encoded too (the last image, or black),

@@ -73,6 +73,15 @@ OutputSize ComputeOutputSize(int32_t desktopWidth, int32_t desktopHeight, int32_
   return size;
 }
 
+OutputSize LimitOutputSize(OutputSize size) {
+  const int64_t w = size.width;
+  const int64_t h = size.height;
+  const int64_t limit = kEncoderSizeLimit;
+  if (w <= limit && h <= limit) return size;
+  if (w >= h) return {kEncoderSizeLimit, static_cast<uint32_t>(((h * limit + w / 2) / w) & ~int64_t{1})};
+  return {static_cast<uint32_t>(((w * limit + h / 2) / h) & ~int64_t{1}), kEncoderSizeLimit};
+}
+
 EncoderConfig MakeEncoderConfig(const PipelineConfig& config, OutputSize size) {
   EncoderConfig e;
   e.width = size.width;
@@ -90,6 +99,7 @@ EncoderConfig MakeEncoderConfig(const PipelineConfig& config, OutputSize size) {
   e.preset = static_cast<uint32_t>(config.preset);
   e.keyframeSeconds = 2;
   e.realtime = 1;
+  e.failStalls = config.failStalledEncoder ? 1 : 0;
   return e;
 }
 

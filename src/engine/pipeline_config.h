@@ -22,6 +22,9 @@ struct PipelineConfig {
   int32_t bitrate = 0;                // bit/s (bitrate mode)
   int32_t maxBitrateFactor = 16;      // peak bit rate in 1/100 bit per pixel (quality mode)
   int32_t preset = 4;                 // 2 performance, 4 balanced, 6 quality
+  // Not a setting: the engine's live capture, whose Media Foundation encoder
+  // is failed when it stops asking for input (see EncoderConfig::failStalls).
+  bool failStalledEncoder = false;
 
   bool operator==(const PipelineConfig&) const = default;
 };
@@ -43,9 +46,18 @@ struct OutputSize {
 // (empty desktop, or a request below 2 lines) means "no usable size".
 OutputSize ComputeOutputSize(int32_t desktopWidth, int32_t desktopHeight, int32_t lines);
 
+// H.264 hardware encoders take at most this many pixels in each dimension.
+inline constexpr uint32_t kEncoderSizeLimit = 4096;
+
+// `size` scaled down, keeping its aspect ratio, until neither dimension is
+// above kEncoderSizeLimit (the other rounded to nearest, then down to even):
+// 5120x1440 becomes 4096x1152. A size within the limit is kept.
+OutputSize LimitOutputSize(OutputSize size);
+
 // The encoder settings for one pipeline build at the given output size:
 // constant quality with a peak of factor x pixels x fps / 100, or VBR with the
-// configured average (peak derived by the encoder); keyframes every 2 s; live.
+// configured average (peak derived by the encoder); keyframes every 2 s; live
+// (stalls failed for the engine's run).
 EncoderConfig MakeEncoderConfig(const PipelineConfig& config, OutputSize size);
 
 }  // namespace kp

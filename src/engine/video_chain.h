@@ -21,8 +21,15 @@ namespace kp {
 enum class CaptureStatus : int32_t {
   NewFrame = 0,    // the capture image was updated
   Unchanged = 1,   // nothing new; the last image stands
-  NoFrame = 2,     // no usable image (not captured yet, or capture lost)
+  NoFrame = 2,     // no image has been captured yet: the frame is black
   DeviceLost = 3,  // the device was removed or reset; the chain must be rebuilt
+  // No image for 5 s (a lock screen, a long loss): the pipeline sends no
+  // frames until one returns, so the stretch becomes a cut in the recording
+  // instead of a still or black picture.
+  Suspended = 4,
+  // The output now lies on another adapter: the chain must be rebuilt there
+  // (handled like a device loss, without counting as one).
+  RebuildRequested = 5,
 };
 
 // The output (monitor) a chain captures, as found for the monitor setting.

@@ -2,6 +2,27 @@
 
 namespace kp {
 
+ImageSize UprightSize(uint32_t width, uint32_t height, ImageRotation rotation) {
+  if (rotation == ImageRotation::Rotate90 || rotation == ImageRotation::Rotate270) return {height, width};
+  return {width, height};
+}
+
+PixelPoint DeliveredPixel(int32_t x, int32_t y, uint32_t width, uint32_t height, ImageRotation rotation) {
+  const int32_t w = static_cast<int32_t>(width);
+  const int32_t h = static_cast<int32_t>(height);
+  switch (rotation) {
+    case ImageRotation::Rotate90:  // the upright image is h wide: its column x is delivered row h-1-x
+      return {y, h - 1 - x};
+    case ImageRotation::Rotate180:
+      return {w - 1 - x, h - 1 - y};
+    case ImageRotation::Rotate270:  // the upright image is w tall: its row y is delivered column w-1-y
+      return {w - 1 - y, x};
+    case ImageRotation::Identity:
+      break;
+  }
+  return {x, y};
+}
+
 PixelRect DestinationRect(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t outputWidth, uint32_t outputHeight) {
   const int64_t w = sourceWidth;
   const int64_t h = sourceHeight;

@@ -67,32 +67,61 @@ bool DesktopCapture::Open(ID3D11Device* device, const PipelineConfig& config) {
 
 bool DesktopCapture::DeviceRemoved() { return FAILED(device_->GetDeviceRemovedReason()); }
 
-bool DesktopCapture::OpenDuplication(DuplicatedOutput* result) {
+namespace {
+
+ImageRotation FromDxgi(DXGI_MODE_ROTATION rotation) {
+  switch (rotation) {
+    case DXGI_MODE_ROTATION_ROTATE90:
+      return ImageRotation::Rotate90;
+    case DXGI_MODE_ROTATION_ROTATE180:
+      return ImageRotation::Rotate180;
+    case DXGI_MODE_ROTATION_ROTATE270:
+      return ImageRotation::Rotate270;
+    default:
+      return ImageRotation::Identity;
+  }
+}
+
+void LogDuplicationFailure(HRESULT hr) {
+  Log("capture: duplication failed (hr=0x%08lX)", static_cast<unsigned long>(hr));
+}
+
+}  // namespace
+
+DuplicationOpen DesktopCapture::OpenDuplication(DuplicatedOutput* result) {
   FoundOutput found;
-  if (!FindOutput(monitor_, &found)) return false;
+  if (!FindOutput(monitor_, &found)) return DuplicationOpen::Failed;
 
   DXGI_ADAPTER_DESC1 adapterDesc{};
-  if (FAILED(found.adapter->GetDesc1(&adapterDesc))) return false;
+  if (FAILED(found.adapter->GetDesc1(&adapterDesc))) return DuplicationOpen::Failed;
   if (adapterDesc.AdapterLuid.LowPart != adapterLuid_.LowPart ||
       adapterDesc.AdapterLuid.HighPart != adapterLuid_.HighPart) {
-    // Duplication only works on the adapter that drives the output; the
-    // device has to be recreated there, which is the pipeline's job.
-    Log("capture: monitor moved to another GPU; pipeline restart required");
-    return false;
+    return DuplicationOpen::OtherAdapter;
   }
 
+  // An explicit format list makes the duplication deliver BGRA whatever the
+  // desktop's own format is. DuplicateOutput1 refuses a process that is not
+  // per-monitor DPI aware (a compatibility setting on the exe); the older
+  // call still works there.
+  bool opened = false;
   ComPtr<IDXGIOutput5> output5;
   if (SUCCEEDED(found.output.As(&output5))) {
-    // An explicit format list makes the duplication deliver BGRA whatever
-    // the desktop's own format is.
     const DXGI_FORMAT formats[] = {DXGI_FORMAT_B8G8R8A8_UNORM};
-    if (FAILED(output5->DuplicateOutput1(device_.Get(), 0, 1, formats, duplication_.ReleaseAndGetAddressOf()))) {
-      return false;
+    const HRESULT hr = output5->DuplicateOutput1(device_.Get(), 0, 1, formats, duplication_.ReleaseAndGetAddressOf());
+    opened = SUCCEEDED(hr);
+    if (!opened) LogDuplicationFailure(hr);
+  }
+  if (!opened) {
+    const HRESULT hr = found.output->DuplicateOutput(device_.Get(), duplication_.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) {
+      LogDuplicationFailure(hr);
+      duplication_.Reset();
+      return DuplicationOpen::Failed;
     }
-  } else if (FAILED(found.output->DuplicateOutput(device_.Get(), duplication_.ReleaseAndGetAddressOf()))) {
-    return false;
   }
 
+  DXGI_OUTDUPL_DESC duplicationDesc{};
+  duplication_->GetDesc(&duplicationDesc);
   DXGI_OUTPUT_DESC desc{};
   found.output->GetDesc(&desc);
   result->deviceName = desc.DeviceName;
@@ -100,6 +129,15 @@ bool DesktopCapture::OpenDuplication(DuplicatedOutput* result) {
   result->top = desc.DesktopCoordinates.top;
   result->width = desc.DesktopCoordinates.right - desc.DesktopCoordinates.left;
   result->height = desc.DesktopCoordinates.bottom - desc.DesktopCoordinates.top;
+  result->rotation = FromDxgi(duplicationDesc.Rotation);
+  return DuplicationOpen::Opened;
+}
+
+bool DesktopCapture::QueryPointer(PointerPosition* position) {
+  CURSORINFO info{};
+  info.cbSize = sizeof(info);
+  if (!GetCursorInfo(&info)) return false;
+  *position = {info.ptScreenPos.x, info.ptScreenPos.y};
   return true;
 }
 

@@ -44,21 +44,24 @@ class DesktopCapture : private DuplicationBackend {
 
   CaptureStatus AcquireFrame() { return poller_.Poll(); }
 
-  // The last desktop image, or null while there is none.
+  // The last desktop image, or null while there is none, and how it is
+  // turned against the upright desktop.
   ID3D11Texture2D* CaptureTexture() const { return poller_.HaveFrame() ? captureTexture_.Get() : nullptr; }
+  ImageRotation FrameRotation() const { return poller_.FrameRotation(); }
   int32_t OriginX() const { return poller_.Output().left; }
   int32_t OriginY() const { return poller_.Output().top; }
   int32_t Recoveries() const { return poller_.Recoveries(); }
 
  private:
   bool DeviceRemoved() override;
-  bool OpenDuplication(DuplicatedOutput* output) override;
+  DuplicationOpen OpenDuplication(DuplicatedOutput* output) override;
   bool HasDuplication() const override { return duplication_ != nullptr; }
   void ReleaseDuplication() override;
   uint32_t AcquireNextFrame(bool* desktopChanged) override;
   bool CopyFrame() override;
   void ReleaseFrame() override;
   bool SnapshotDesktop(const DuplicatedOutput& output) override;
+  bool QueryPointer(PointerPosition* position) override;
 
   // Makes the capture texture width x height of `format`, keeping the
   // current one when it already matches.

@@ -22,6 +22,7 @@ bool FrameComposer::Initialize(ID3D11Device* device, uint32_t width, uint32_t he
     return false;
   }
   if (FAILED(videoContext_.As(&videoContext1_))) videoContext1_.Reset();
+  rotator_.Initialize(device_.Get(), videoDevice_.Get(), videoContext_.Get());
 
   const D3D11_TEXTURE2D_DESC desc = TextureDescription(width, height, DXGI_FORMAT_NV12, D3D11_BIND_RENDER_TARGET);
   if (FAILED(device_->CreateTexture2D(&desc, nullptr, output_.ReleaseAndGetAddressOf()))) {
@@ -127,12 +128,18 @@ bool FrameComposer::EnsureComposeStage(uint32_t w, uint32_t h) {
   return true;
 }
 
-bool FrameComposer::Compose(ID3D11Texture2D* desktop, int32_t originX, int32_t originY, bool showCursor) {
+bool FrameComposer::Compose(ID3D11Texture2D* desktop, ImageRotation rotation, int32_t originX, int32_t originY,
+                            bool showCursor) {
   if (desktop != nullptr) {
     D3D11_TEXTURE2D_DESC desc{};
     desktop->GetDesc(&desc);
-    if (!EnsureComposeStage(desc.Width, desc.Height)) return false;
-    context_->CopyResource(compose_.Get(), desktop);
+    const ImageSize upright = UprightSize(desc.Width, desc.Height, rotation);
+    if (!EnsureComposeStage(upright.width, upright.height)) return false;
+    if (rotation == ImageRotation::Identity) {
+      context_->CopyResource(compose_.Get(), desktop);
+    } else if (!rotator_.Turn(desktop, rotation, compose_.Get(), composeTarget_.Get())) {
+      return false;
+    }
     if (showCursor) DrawCursor(originX, originY);
   } else {
     if (!processor_ && !EnsureComposeStage(outputWidth_, outputHeight_)) return false;

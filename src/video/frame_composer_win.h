@@ -1,6 +1,8 @@
 // Turns the captured desktop image into the encoder's NV12 frame on the
-// pipeline's D3D11 device: a copy into a GDI-compatible BGRA compose texture,
-// the mouse cursor drawn into it with GDI, and one video-processor pass that
+// pipeline's D3D11 device: a copy into a GDI-compatible BGRA compose texture
+// of the upright desktop's size (turned upright on the way for a rotated
+// monitor), the mouse cursor drawn into it with GDI, and one video-processor
+// pass that
 // converts to BT.709 limited-range NV12 and scales with black bars to keep
 // the aspect ratio. Placement and cursor rules are the portable ones of
 // compose_geometry.h. Pipeline thread only.
@@ -11,7 +13,9 @@
 
 #include <cstdint>
 
+#include "video/compose_geometry.h"
 #include "video/cursor_hotspot_cache.h"
+#include "video/image_rotator_win.h"
 
 namespace kp {
 
@@ -26,9 +30,15 @@ class FrameComposer {
   bool Initialize(ID3D11Device* device, uint32_t width, uint32_t height, uint32_t fps);
 
   // One NV12 frame from `desktop` (null: no image, which gives a black frame
-  // without cursor) of the output whose top-left corner is at (originX,
-  // originY) on the virtual desktop. False when a step failed (logged).
-  bool Compose(ID3D11Texture2D* desktop, int32_t originX, int32_t originY, bool showCursor);
+  // without cursor), delivered turned by `rotation`, of the output whose
+  // top-left corner is at (originX, originY) on the virtual desktop. The
+  // cursor is drawn after the turn, in upright coordinates. False when a
+  // step failed (logged).
+  bool Compose(ID3D11Texture2D* desktop, ImageRotation rotation, int32_t originX, int32_t originY, bool showCursor);
+  // An upright image.
+  bool Compose(ID3D11Texture2D* desktop, int32_t originX, int32_t originY, bool showCursor) {
+    return Compose(desktop, ImageRotation::Identity, originX, originY, showCursor);
+  }
 
   // The NV12 frame. Created once and never replaced, since the encoder
   // registers or copies from this very texture.
@@ -60,6 +70,7 @@ class FrameComposer {
   Microsoft::WRL::ComPtr<ID3D11VideoProcessorInputView> inputView_;
   Microsoft::WRL::ComPtr<ID3D11VideoProcessorOutputView> outputView_;
 
+  ImageRotator rotator_;
   CursorHotspotCache hotspots_;
 };
 

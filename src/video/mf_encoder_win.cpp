@@ -122,7 +122,7 @@ bool MfEncoder::Initialize(GpuDevice* gpuDevice, GpuTexture* gpuInput, const Enc
   if (!finder_(device, transform_, name_) || !transform_) return false;
   ReadTransformAttributes();
   MfEventSource& source = *this;
-  pump_ = std::make_unique<MfEventPump>(source, SystemClock(), config_.realtime != 0);
+  pump_ = std::make_unique<MfEventPump>(source, SystemClock(), config_.realtime != 0, config_.failStalls != 0);
   if (!BindDevice(device)) {
     Log("mf: encoder can't use the GPU device");
     return false;
@@ -202,6 +202,8 @@ bool MfEncoder::SetMediaTypes() {
 bool MfEncoder::CreateRing(ID3D11Device* device) {
   D3D11_TEXTURE2D_DESC description{};
   input_->GetDesc(&description);
+  // Some vendors' encoders read their input through a shader.
+  description.BindFlags |= D3D11_BIND_SHADER_RESOURCE;
   for (ComPtr<ID3D11Texture2D>& texture : ring_) {
     if (FAILED(device->CreateTexture2D(&description, nullptr, &texture))) return false;
   }

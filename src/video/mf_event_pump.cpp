@@ -20,11 +20,12 @@ void LogQueueFailure(uint32_t hr) { Log("mf: event queue failed (hr=0x%08lX)", s
 
 }  // namespace
 
-MfEventPump::MfEventPump(MfEventSource& source, Clock& clock, bool realtime)
+MfEventPump::MfEventPump(MfEventSource& source, Clock& clock, bool realtime, bool failStalls)
     : source_(source),
       clock_(clock),
       timer_(clock.CreateOneShotTimer()),
-      inputWait_(realtime ? kRealtimeInputWait : kOfflineInputWait) {}
+      inputWait_(realtime ? kRealtimeInputWait : kOfflineInputWait),
+      failStalls_(failStalls) {}
 
 void MfEventPump::WaitOneMillisecond() {
   if (timer_ && timer_->Wait(kTicksPerMillisecond)) return;
@@ -60,14 +61,29 @@ bool MfEventPump::Pump(bool waitForInput) {
 }
 
 MfEventPump::InputSlot MfEventPump::AcquireInputSlot() {
-  if (!Pump(/*waitForInput=*/true)) return InputSlot::Failed;
+  const int64_t begin = clock_.Now();
+  // A stalled transform is only looked at, never waited for.
+  if (!Pump(/*waitForInput=*/!stalled_)) return InputSlot::Failed;
   if (pendingInputRequests_ <= 0) {
+    if (stalled_) return InputSlot::Failed;
     if (!dropReported_) {
       Log("mf: encoder didn't ask for input in time, dropping a frame");
       dropReported_ = true;
     }
+    if (!dropping_) {
+      dropping_ = true;
+      dropSince_ = begin;
+    }
+    if (failStalls_ && clock_.Now() - dropSince_ >= kStallTicks) {
+      stalled_ = true;
+      if (!stallReported_) {
+        Log("mf: encoder stopped asking for input \xE2\x80\x94 failing its frames");
+        stallReported_ = true;
+      }
+    }
     return InputSlot::Dropped;
   }
+  dropping_ = stalled_ = false;
   --pendingInputRequests_;
   return InputSlot::Granted;
 }

@@ -41,8 +41,13 @@ class MfEventSource {
 class MfEventPump {
  public:
   // `realtime`: live capture waits at most 200 ms for an input request, an
-  // offline encode 10 s.
-  MfEventPump(MfEventSource& source, Clock& clock, bool realtime);
+  // offline encode 10 s. `failStalls`: a transform that asked for no input
+  // for about 1 s of dropped frames in a row counts as stalled (real-time
+  // hardware encoders stop asking without reporting an error): from then on
+  // AcquireInputSlot fails at once, without waiting, until a request turns
+  // up again, so the caller's failure count rebuilds the encoder.
+  static constexpr int64_t kStallTicks = kTicksPerSecond;
+  MfEventPump(MfEventSource& source, Clock& clock, bool realtime, bool failStalls = false);
 
   // Handles every queued event. With `waitForInput` it keeps polling (1 ms
   // waits) until an input request is pending or the wait limit passed;
@@ -61,7 +66,8 @@ class MfEventPump {
     Failed = 2,   // the event queue failed
   };
   // Waits for the transform to ask for input and consumes that request. The
-  // first dropped frame of a pump is logged, later ones are silent.
+  // first dropped frame of a pump is logged, later ones are silent; a stall
+  // is logged once when it begins.
   InputSlot AcquireInputSlot();
 
   // After the drain command: collects outputs until the transform reports
@@ -82,7 +88,12 @@ class MfEventPump {
   std::unique_ptr<OneShotTimer> timer_;
   int64_t inputWait_;
   int32_t pendingInputRequests_ = 0;
+  bool failStalls_;
   bool dropReported_ = false;
+  bool dropping_ = false;    // the frames since dropSince_ were all dropped
+  int64_t dropSince_ = 0;
+  bool stalled_ = false;
+  bool stallReported_ = false;
   bool transformFailed_ = false;  // an event reported the transform's failure
 };
 

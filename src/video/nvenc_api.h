@@ -15,10 +15,12 @@
 
 namespace kp::nvenc {
 
-// The API version the program is written for. The structure version words
-// embed the minor number, so every one of them is computed from here.
+// The API version the program is written for, and the oldest a driver must
+// offer: 13.0, whose structure layouts these declarations match (drivers
+// that offer a newer 13.x take 13.0 structures). The structure version
+// words embed the minor number, so every one of them is computed from here.
 inline constexpr uint32_t kApiMajor = 13;
-inline constexpr uint32_t kApiMinor = 1;
+inline constexpr uint32_t kApiMinor = 0;
 inline constexpr uint32_t kApiVersion = kApiMajor | (kApiMinor << 24);
 
 constexpr uint32_t StructVersion(uint32_t number, bool flagged = false) {
@@ -40,6 +42,7 @@ inline constexpr uint32_t kMapInputResourceVersion = StructVersion(4);
 inline constexpr uint32_t kPicParamsVersion = StructVersion(7, true);
 inline constexpr uint32_t kLockBitstreamVersion = StructVersion(2, true);
 inline constexpr uint32_t kFunctionListVersion = StructVersion(2);
+inline constexpr uint32_t kCapsParamVersion = StructVersion(1);
 
 // Status codes (NVENCSTATUS, a 4-byte enumeration).
 using Status = int32_t;
@@ -59,6 +62,10 @@ inline constexpr uint32_t kPictureTypeIdr = 3;
 inline constexpr uint32_t kVideoFormatUnspecified = 5;
 inline constexpr uint32_t kColourBt709 = 1;  // primaries, transfer and matrix alike
 inline constexpr uint32_t kChromaFormat420 = 1;
+
+// Capabilities asked for with the caps query (NV_ENC_CAPS values).
+inline constexpr uint32_t kCapsWidthMax = 16;
+inline constexpr uint32_t kCapsHeightMax = 17;
 
 // Per-picture flags.
 inline constexpr uint32_t kPicFlagForceIdr = 0x2;
@@ -94,6 +101,13 @@ inline constexpr Guid kPresetGuids[7] = {
     {0x21c6e6b4, 0x297a, 0x4cba, {0x99, 0x8f, 0xb6, 0xcb, 0xde, 0x72, 0xad, 0xe3}},
     {0x8e75c279, 0x6299, 0x4ab6, {0x83, 0x02, 0x0b, 0x21, 0x5a, 0x33, 0x5c, 0xf5}},
     {0x84848c12, 0x6f71, 0x4c13, {0x93, 0x1b, 0x53, 0xe2, 0x83, 0xf5, 0x79, 0x74}},
+};
+
+// NV_ENC_CAPS_PARAM: which capability to report.
+struct CapsParam {
+  uint32_t version;
+  uint32_t capsToQuery;
+  uint32_t reserved[62];
 };
 
 struct OpenSessionParams {
@@ -343,14 +357,17 @@ using GetSequenceParamsFn = Status (*)(void* encoder, SequenceParamPayload* para
 using MapInputResourceFn = Status (*)(void* encoder, MapInputResource* params);
 using EncodePictureFn = Status (*)(void* encoder, PicParams* params);
 using LockBitstreamFn = Status (*)(void* encoder, LockBitstream* params);
+using GetEncodeCapsFn = Status (*)(void* encoder, Guid codec, CapsParam* params, int32_t* value);
 using HandleFn = Status (*)(void* encoder, void* handle);  // unlock, unmap, destroy buffer, unregister
 using DestroyEncoderFn = Status (*)(void* encoder);
 
 struct FunctionList {
   uint32_t version;
   uint32_t reserved;
-  void* unused0to10[11];
-  InitializeEncoderFn initializeEncoder;  // slot 11
+  void* unused0to6[7];
+  GetEncodeCapsFn getEncodeCaps;  // slot 7
+  void* unused8to10[3];
+  InitializeEncoderFn initializeEncoder;  // 11
   void* unused12to13[2];
   CreateBitstreamBufferFn createBitstreamBuffer;  // 14
   HandleFn destroyBitstreamBuffer;                // 15
@@ -469,8 +486,9 @@ static_assert(offsetof(LockBitstream, flags) == 4 && offsetof(LockBitstream, out
               offsetof(LockBitstream, pictureType) == 64 && offsetof(LockBitstream, outputStatsPtrSize) == 112 &&
               offsetof(LockBitstream, outputStatsPtr) == 120 && offsetof(LockBitstream, frameIdxDisplay) == 128 &&
               offsetof(LockBitstream, reserved2) == 1008 && offsetof(LockBitstream, reservedInternal) == 1512);
+static_assert(sizeof(CapsParam) == 256 && offsetof(CapsParam, capsToQuery) == 4);
 static_assert(sizeof(FunctionList) == 2552);
-static_assert(offsetof(FunctionList, initializeEncoder) == 8 + 8 * 11 &&
+static_assert(offsetof(FunctionList, getEncodeCaps) == 8 + 8 * 7 && offsetof(FunctionList, initializeEncoder) == 8 + 8 * 11 &&
               offsetof(FunctionList, createBitstreamBuffer) == 8 + 8 * 14 &&
               offsetof(FunctionList, destroyBitstreamBuffer) == 8 + 8 * 15 &&
               offsetof(FunctionList, encodePicture) == 8 + 8 * 16 &&

@@ -18,6 +18,16 @@ bool CheckNvencDriverVersion(uint32_t reported) {
   return false;
 }
 
+bool CheckNvencSize(const EncoderConfig& settings, int32_t maxWidth, int32_t maxHeight) {
+  if (maxWidth > 0 && maxHeight > 0 && settings.width <= static_cast<uint32_t>(maxWidth) &&
+      settings.height <= static_cast<uint32_t>(maxHeight)) {
+    return true;
+  }
+  Log("nvenc: %ux%u is above this GPU's limit of %dx%d", settings.width, settings.height, static_cast<int>(maxWidth),
+      static_cast<int>(maxHeight));
+  return false;
+}
+
 void ApplyNvencSettings(nvenc::Config& config, const EncoderConfig& settings) {
   const uint32_t gopLength = settings.fps * settings.keyframeSeconds;
   config.version = nvenc::kConfigVersion;

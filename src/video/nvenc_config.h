@@ -23,6 +23,10 @@ const nvenc::Guid& NvencPresetGuid(uint32_t preset);
 // version the driver has and which is required.
 bool CheckNvencDriverVersion(uint32_t reported);
 
+// True when the encoded size fits the GPU's reported maximum width and
+// height; otherwise logs the limit, so that "auto" falls back.
+bool CheckNvencSize(const EncoderConfig& settings, int32_t maxWidth, int32_t maxHeight);
+
 // Changes the preset's configuration `config` where the program's settings
 // differ from the preset: High profile, GOP and IDR period of
 // fps * keyframeSeconds without B-frames, VBR with the configured peak (and

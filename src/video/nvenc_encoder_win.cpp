@@ -64,7 +64,8 @@ bool NvencEncoder::LoadDriver() {
   if (!Succeeded(createInstance(&functions_), "NvEncodeAPICreateInstance")) return false;
   // A driver that leaves one of our entries empty cannot be used; calling
   // through it would crash.
-  const bool complete = functions_.openEncodeSessionEx && functions_.getEncodePresetConfigEx &&
+  const bool complete = functions_.openEncodeSessionEx && functions_.getEncodeCaps &&
+                        functions_.getEncodePresetConfigEx &&
                         functions_.initializeEncoder && functions_.registerResource &&
                         functions_.createBitstreamBuffer && functions_.getSequenceParams &&
                         functions_.mapInputResource && functions_.encodePicture && functions_.lockBitstream &&
@@ -95,11 +96,26 @@ bool NvencEncoder::OpenSession(void* device) {
   return true;
 }
 
+bool NvencEncoder::CheckSize() {
+  int32_t limits[2] = {0, 0};
+  const uint32_t caps[2] = {nvenc::kCapsWidthMax, nvenc::kCapsHeightMax};
+  for (int i = 0; i < 2; ++i) {
+    auto query = nvenc::Zeroed<nvenc::CapsParam>();
+    query.version = nvenc::kCapsParamVersion;
+    query.capsToQuery = caps[i];
+    if (!Succeeded(functions_.getEncodeCaps(session_, nvenc::kCodecH264Guid, &query, &limits[i]), "get caps")) {
+      return false;
+    }
+  }
+  return CheckNvencSize(config_, limits[0], limits[1]);
+}
+
 bool NvencEncoder::Initialize(GpuDevice* device, GpuTexture* input, const EncoderConfig& config) {
   config_ = config;
   DeriveBitrates(config_);
   if (!LoadDriver()) return false;
   if (!OpenSession(reinterpret_cast<void*>(device))) return false;
+  if (!CheckSize()) return false;
 
   auto preset = nvenc::Zeroed<nvenc::PresetConfig>();
   preset.version = nvenc::kPresetConfigVersion;

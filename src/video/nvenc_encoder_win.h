@@ -31,6 +31,8 @@ class NvencEncoder final : public VideoEncoder {
  private:
   bool LoadDriver();
   bool OpenSession(void* device);
+  // The encoded size against the GPU's maximum width and height.
+  bool CheckSize();
   // Logs "<label> failed (status N)" unless `status` is success.
   static bool Succeeded(nvenc::Status status, const char* label);
 

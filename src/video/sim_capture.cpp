@@ -8,49 +8,96 @@
 
 namespace kp {
 
-SimCapture::SimCapture(SimDesktopSpec spec, std::vector<CaptureStatus> script, std::vector<SimFlash> flashes,
-                       Clock* clock)
-    : desktop_(spec), script_(std::move(script)), flashes_(std::move(flashes)), clock_(clock) {}
+SimEvent SimMachine::Next() {
+  const SimEvent event = position < script.size() ? script[position++] : SimEvent::Image;
+  locked = event == SimEvent::Locked;
+  if (event == SimEvent::MovedAdapter) moved = !moved;
+  return event;
+}
+
+SimCapture::SimCapture(SimDesktopSpec spec, int32_t deviceAdapter, std::shared_ptr<SimMachine> machine,
+                       Clock& pollClock, std::vector<SimFlash> flashes, Clock* clock)
+    : desktop_(std::move(spec)),
+      deviceAdapter_(deviceAdapter),
+      machine_(std::move(machine)),
+      flashes_(std::move(flashes)),
+      clock_(clock),
+      poller_(*this, pollClock) {}
 
 bool SimCapture::Open() {
   const SimDesktopSpec& s = desktop_.spec();
   Log("capture: synthetic desktop %dx%d at (%d,%d)", s.width, s.height, s.originX, s.originY);
+  poller_.Start();
   return true;
 }
 
 CaptureStatus SimCapture::AcquireFrame() {
-  const CaptureStatus next =
-      scriptPosition_ < script_.size() ? script_[scriptPosition_++] : CaptureStatus::NewFrame;
-  switch (next) {
-    case CaptureStatus::NewFrame:
-      if (lost_) {
-        ++recoveries_;
-        lost_ = false;
-      }
-      desktop_.Render(delivered_, image_);
-      if (clock_ != nullptr && !flashes_.empty()) {
-        const int64_t now = clock_->Now();
-        for (const SimFlash& flash : flashes_) {
-          if (now >= flash.start && now - flash.start < flash.length) {
-            std::fill(image_.pixels.begin(), image_.pixels.end(), uint8_t{255});
-          }
-        }
-      }
-      cursor_ = desktop_.CursorAt(delivered_);
-      ++delivered_;
-      haveImage_ = true;
-      return CaptureStatus::NewFrame;
-    case CaptureStatus::Unchanged:
-      return haveImage_ ? CaptureStatus::Unchanged : CaptureStatus::NoFrame;
-    case CaptureStatus::NoFrame:
-      if (haveImage_) lost_ = true;
-      haveImage_ = false;
-      return CaptureStatus::NoFrame;
-    case CaptureStatus::DeviceLost:
-      haveImage_ = false;
-      return CaptureStatus::DeviceLost;
+  event_ = machine_->Next();
+  ++polls_;
+  if (event_ == SimEvent::DeviceLost) deviceLost_ = true;
+  if (event_ == SimEvent::Lost || event_ == SimEvent::MovedAdapter) lostOnce_ = true;
+  return poller_.Poll();
+}
+
+DuplicationOpen SimCapture::OpenDuplication(DuplicatedOutput* output) {
+  if (machine_->locked) return DuplicationOpen::Failed;  // the secure desktop cannot be duplicated
+  const SimDesktopSpec& s = desktop_.spec();
+  if (machine_->AdapterOf(s) != deviceAdapter_) return DuplicationOpen::OtherAdapter;
+  *output = {s.deviceName, s.originX, s.originY, s.width, s.height, s.rotation};
+  duplicating_ = true;
+  return DuplicationOpen::Opened;
+}
+
+uint32_t SimCapture::AcquireNextFrame(bool* desktopChanged) {
+  *desktopChanged = false;
+  if (lostOnce_ || machine_->locked) {
+    lostOnce_ = false;
+    return kAcquireAccessLost;
   }
-  return CaptureStatus::NoFrame;
+  switch (event_) {
+    case SimEvent::Silent:
+      return kAcquireWaitTimeout;
+    case SimEvent::PointerOnly:
+      return kAcquireOk;
+    default:
+      *desktopChanged = true;
+      return kAcquireOk;
+  }
+}
+
+void SimCapture::TakeImage(bool delivered) {
+  if (delivered) {
+    desktop_.RenderDelivered(delivered_, image_);
+  } else {
+    desktop_.Render(delivered_, image_);
+  }
+  if (clock_ != nullptr && !flashes_.empty()) {
+    const int64_t now = clock_->Now();
+    for (const SimFlash& flash : flashes_) {
+      if (now >= flash.start && now - flash.start < flash.length) {
+        std::fill(image_.pixels.begin(), image_.pixels.end(), uint8_t{255});
+      }
+    }
+  }
+  cursor_ = desktop_.CursorAt(delivered_);
+  ++delivered_;
+}
+
+bool SimCapture::CopyFrame() {
+  TakeImage(/*delivered=*/true);
+  return true;
+}
+
+bool SimCapture::SnapshotDesktop(const DuplicatedOutput& /*output*/) {
+  TakeImage(/*delivered=*/false);
+  return true;
+}
+
+bool SimCapture::QueryPointer(PointerPosition* position) {
+  // The pointer keeps moving whether or not the duplication reports it.
+  const SimCursor cursor = desktop_.CursorAt(polls_);
+  *position = {cursor.x, cursor.y};
+  return true;
 }
 
 }  // namespace kp

@@ -26,12 +26,28 @@ void SimComposer::EnsureComposeStage(uint32_t width, uint32_t height) {
   Log("composer: %ux%u -> %ux%u NV12", width, height, output_.width, output_.height);
 }
 
-bool SimComposer::Compose(const BgraImage* desktop, int32_t originX, int32_t originY, bool showCursor,
-                          const SimCursor& cursor) {
+void SimComposer::TurnUpright(const BgraImage& desktop, ImageRotation rotation) {
+  if (rotation == ImageRotation::Identity) {
+    std::memcpy(compose_.pixels.data(), desktop.pixels.data(), desktop.pixels.size());
+    return;
+  }
+  for (uint32_t y = 0; y < compose_.height; ++y) {
+    uint8_t* row = compose_.Row(y);
+    for (uint32_t x = 0; x < compose_.width; ++x) {
+      const PixelPoint from =
+          DeliveredPixel(static_cast<int32_t>(x), static_cast<int32_t>(y), desktop.width, desktop.height, rotation);
+      std::memcpy(row + size_t{x} * 4, desktop.Row(static_cast<uint32_t>(from.y)) + size_t(from.x) * 4, 4);
+    }
+  }
+}
+
+bool SimComposer::Compose(const BgraImage* desktop, ImageRotation rotation, int32_t originX, int32_t originY,
+                          bool showCursor, const SimCursor& cursor) {
   if (output_.width == 0) return false;
   if (desktop && desktop->width > 0 && desktop->height > 0) {
-    EnsureComposeStage(desktop->width, desktop->height);
-    std::memcpy(compose_.pixels.data(), desktop->pixels.data(), desktop->pixels.size());
+    const ImageSize upright = UprightSize(desktop->width, desktop->height, rotation);
+    EnsureComposeStage(upright.width, upright.height);
+    TurnUpright(*desktop, rotation);
     if (showCursor) DrawCursor(originX, originY, cursor);
   } else {
     if (!haveStage_) EnsureComposeStage(output_.width, output_.height);

@@ -20,9 +20,16 @@ class SimComposer {
   // object stays the same for the composer's whole life.
   bool Initialize(uint32_t width, uint32_t height, uint32_t fps);
 
-  // One frame from `desktop` (null: no image, a black frame without pointer)
-  // of the output at (originX, originY), with the pointer when `showCursor`.
-  bool Compose(const BgraImage* desktop, int32_t originX, int32_t originY, bool showCursor, const SimCursor& cursor);
+  // One frame from `desktop` (null: no image, a black frame without pointer),
+  // delivered turned by `rotation`, of the output at (originX, originY): the
+  // image is turned upright first, then the pointer is drawn when
+  // `showCursor`.
+  bool Compose(const BgraImage* desktop, ImageRotation rotation, int32_t originX, int32_t originY, bool showCursor,
+               const SimCursor& cursor);
+  // An upright image.
+  bool Compose(const BgraImage* desktop, int32_t originX, int32_t originY, bool showCursor, const SimCursor& cursor) {
+    return Compose(desktop, ImageRotation::Identity, originX, originY, showCursor, cursor);
+  }
 
   Nv12Frame& Output() { return output_; }
   const Nv12Frame& Output() const { return output_; }
@@ -32,6 +39,7 @@ class SimComposer {
  private:
   void EnsureComposeStage(uint32_t width, uint32_t height);
   void DrawCursor(int32_t originX, int32_t originY, const SimCursor& cursor);
+  void TurnUpright(const BgraImage& desktop, ImageRotation rotation);
 
   Nv12Frame output_;
   bool haveStage_ = false;

@@ -85,6 +85,42 @@ SimDesktop::SimDesktop(SimDesktopSpec spec) : spec_(spec) {
   FillRect(background_, w / 10, h / 2, w / 3, h / 3, 235, 235, 235);
   FillRect(background_, w / 10, h / 2, w / 3, std::max<uint32_t>(2, h / 40), 160, 90, 40);
   FillRect(background_, w * 6 / 10, h / 8, w / 4, h / 4, 30, 30, 30);
+  const int64_t side = SimMarkerSide(spec_);
+  FillRect(background_, w - 2 * side, side, side, side, 0, 0, 255);
+}
+
+int32_t SimMarkerSide(const SimDesktopSpec& spec) { return std::max(2, std::min(spec.width, spec.height) / 12); }
+
+void SimDesktop::RenderDelivered(uint64_t k, BgraImage& image) const {
+  if (spec_.rotation == ImageRotation::Identity) {
+    Render(k, image);
+    return;
+  }
+  BgraImage upright;
+  Render(k, upright);
+  const uint32_t w = upright.width;
+  const uint32_t h = upright.height;
+  const bool sideways = spec_.rotation != ImageRotation::Rotate180;
+  image.Resize(sideways ? h : w, sideways ? w : h);
+  // The panel shows the upright picture turned back: upright pixel (x, y)
+  // lies at panel pixel (px, py).
+  for (uint32_t y = 0; y < h; ++y) {
+    const uint8_t* source = upright.Row(y);
+    for (uint32_t x = 0; x < w; ++x) {
+      uint32_t px = x, py = y;
+      if (spec_.rotation == ImageRotation::Rotate90) {
+        px = y;
+        py = w - 1 - x;
+      } else if (spec_.rotation == ImageRotation::Rotate270) {
+        px = h - 1 - y;
+        py = x;
+      } else {
+        px = w - 1 - x;
+        py = h - 1 - y;
+      }
+      std::memcpy(image.Row(py) + size_t{px} * 4, source + size_t{x} * 4, 4);
+    }
+  }
 }
 
 void SimDesktop::Render(uint64_t k, BgraImage& image) const {

@@ -18,13 +18,20 @@
 namespace kp {
 
 struct SimChainOptions {
+  // The primary monitor, then the machine's other outputs, in enumeration
+  // order; the monitor setting chooses among them as on Windows.
   SimDesktopSpec desktop;
-  // Scripted capture results, given to the capture of every chain built.
-  std::vector<CaptureStatus> captureScript;
+  std::vector<SimDesktopSpec> moreOutputs;
+  // What the machine does at each capture poll, one timeline across every
+  // chain the factory builds.
+  std::vector<SimEvent> captureScript;
+  // The clock the capture decisions run on (the system clock when null).
+  Clock* captureClock = nullptr;
   // White images at these moments of `flashClock` (the system clock when null).
   std::vector<SimFlash> flashes;
   Clock* flashClock = nullptr;
   SimH264EncoderOptions encoder;
+  // Adapter 0's description; adapter 1's ends in " 2".
   std::wstring adapterDescription = L"Kaptora synthetic GPU";
   bool outputPresent = true;  // false: no display output is found
   // The adapter's PCI vendor id as the encoder selection reads it (NVIDIA's
@@ -38,7 +45,7 @@ struct SimChainOptions {
 
 class SimVideoChain : public VideoChain {
  public:
-  explicit SimVideoChain(SimChainOptions options);
+  SimVideoChain(SimChainOptions options, std::shared_ptr<SimMachine> machine);
   ~SimVideoChain() override;
 
   bool FindOutput(const std::wstring& monitor, OutputDescription* output) override;
@@ -62,9 +69,13 @@ class SimVideoChain : public VideoChain {
   // device state.
   struct Device {
     std::wstring description;
+    int32_t adapter = 0;
   };
 
   SimChainOptions options_;
+  std::shared_ptr<SimMachine> machine_;
+  SimDesktopSpec output_;  // the one FindOutput chose
+  int32_t adapter_ = 0;    // the adapter that drives it
   // Destroyed in reverse order: encoder, composer, capture, device.
   std::unique_ptr<Device> device_;
   std::unique_ptr<SimCapture> capture_;
@@ -75,12 +86,13 @@ class SimVideoChain : public VideoChain {
 
 class SimVideoChainFactory : public VideoChainFactory {
  public:
-  explicit SimVideoChainFactory(SimChainOptions options = {}) : options_(std::move(options)) {}
+  explicit SimVideoChainFactory(SimChainOptions options = {});
   std::unique_ptr<VideoChain> CreateChain() override;
   int ChainsCreated() const { return chainsCreated_; }
 
  private:
   SimChainOptions options_;
+  std::shared_ptr<SimMachine> machine_;
   std::atomic<int> chainsCreated_{0};
 };
 

@@ -80,7 +80,8 @@ class WindowsVideoChain : public VideoChain {
   CaptureStatus AcquireFrame() override { return capture_->AcquireFrame(); }
 
   bool Compose(bool showCursor) override {
-    return composer_->Compose(capture_->CaptureTexture(), capture_->OriginX(), capture_->OriginY(), showCursor);
+    return composer_->Compose(capture_->CaptureTexture(), capture_->FrameRotation(), capture_->OriginX(),
+                              capture_->OriginY(), showCursor);
   }
 
   bool Encode(int64_t pts, int64_t duration, PacketList& packets) override {

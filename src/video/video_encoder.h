@@ -27,7 +27,7 @@ enum class RateControl : uint32_t {
   Vbr = 1,
 };
 
-// Ten 32-bit fields, in this order, with the defaults of a fresh encoder.
+// Eleven 32-bit fields, in this order, with the defaults of a fresh encoder.
 struct EncoderConfig {
   uint32_t width = 0;
   uint32_t height = 0;
@@ -39,8 +39,12 @@ struct EncoderConfig {
   uint32_t preset = 4;            // 1 fastest .. 7 best
   uint32_t keyframeSeconds = 2;   // between IDR pictures
   uint32_t realtime = 1;          // 1 live capture, 0 offline export
+  // 1: an encoder that stops asking for input (about 1 s of dropped frames in
+  // a row) fails every later frame at once, so the caller's failure count
+  // rebuilds it; the engine's live capture only. 0: it keeps dropping.
+  uint32_t failStalls = 0;
 };
-static_assert(sizeof(EncoderConfig) == 10 * sizeof(uint32_t));
+static_assert(sizeof(EncoderConfig) == 11 * sizeof(uint32_t));
 
 // Fills in bit rates left at 0: a VBR average of 0.13 bit per pixel, a VBR
 // peak of 1.5 times the average (halved first), and a constant-quality cap of

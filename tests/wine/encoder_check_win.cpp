@@ -30,8 +30,8 @@ constexpr const char* kNoneUsable = "encoder: no usable H.264 encoder on this GP
 // Wine registers no hardware H.264 transform: the enumeration succeeds empty.
 constexpr const char* kMfMissing = "mf: no hardware H.264 encoder on this GPU (hr=0x00000000)";
 
-const Calls kOpenCalls = {kGetMaxVersion, kCreateInstance, kOpenSession,     kGetPreset,
-                          kInitialize,    kRegister,       kCreateBitstream, kGetSequenceParams};
+const Calls kOpenCalls = {kGetMaxVersion, kCreateInstance, kOpenSession, kGetCaps,         kGetCaps,
+                          kGetPreset,     kInitialize,     kRegister,    kCreateBitstream, kGetSequenceParams};
 const Calls kPictureCalls = {kMap, kEncode, kLock, kUnlock, kUnmap};
 const Calls kCloseCalls = {kEncodeEos, kDestroyBitstream, kUnregister, kDestroyEncoder};
 
@@ -161,8 +161,8 @@ void CheckFailingSteps() {
     Calls cleanup;
     const char* line;
   } cases[] = {
-      {{.maxVersion = 208}, kGetMaxVersion, {},
-       "nvenc: driver supports API 13.0 but 13.1 is required \xE2\x80\x94 update the NVIDIA driver"},
+      {{.maxVersion = 207}, kGetMaxVersion, {},
+       "nvenc: driver supports API 12.15 but 13.0 is required \xE2\x80\x94 update the NVIDIA driver"},
       {{.failCall = kGetMaxVersion, .failStatus = 3}, kGetMaxVersion, {},
        "nvenc: NvEncodeAPIGetMaxSupportedVersion failed (status 3)"},
       {{.failCall = kCreateInstance, .failStatus = 6}, kCreateInstance, {},
@@ -170,6 +170,12 @@ void CheckFailingSteps() {
       {{.failCall = kOpenSession, .failStatus = 2}, kOpenSession, {}, "nvenc: open session failed (status 2)"},
       {{.failCall = kOpenSession, .failStatus = 4, .openFailureReturnsHandle = 1}, kOpenSession, {kDestroyEncoder},
        "nvenc: open session failed (status 4)"},
+      {{.failCall = kGetCaps, .failStatus = 8}, kGetCaps, kEndSession, "nvenc: get caps failed (status 8)"},
+      // Both limits are read before they are compared.
+      {{.maxWidth = 1024}, kGetCaps, {kGetCaps, kEncodeEos, kDestroyEncoder},
+       "nvenc: 1280x720 is above this GPU's limit of 1024x4096"},
+      {{.maxHeight = 480}, kGetCaps, {kGetCaps, kEncodeEos, kDestroyEncoder},
+       "nvenc: 1280x720 is above this GPU's limit of 4096x480"},
       {{.failCall = kGetPreset, .failStatus = 15}, kGetPreset, kEndSession, "nvenc: get preset failed (status 15)"},
       {{.failCall = kInitialize, .failStatus = 8}, kInitialize, kEndSession, "nvenc: initialize failed (status 8)"},
       {{.failCall = kRegister, .failStatus = 23}, kRegister, kEndSession, "nvenc: register input failed (status 23)"},

@@ -97,8 +97,11 @@ def run(args, stdin=subprocess.DEVNULL, feed=None, timeout=120, env=None):
         return code, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"), wall
 
 
-# One failed build on Wine, in order.
+# One failed build on Wine, in order: Wine's duplication is not implemented,
+# neither DuplicateOutput1 nor the DuplicateOutput it falls back to.
 BUILD_LINES = [re.compile(r"pipeline: gpu .+")] + [re.compile(re.escape(line)) for line in (
+    "capture: duplication failed (hr=0x80004001)",
+    "capture: duplication failed (hr=0x80004001)",
     "capture: initial duplication failed, will keep retrying",
     "composer: D3D11 video interfaces unavailable (device needs D3D11_CREATE_DEVICE_VIDEO_SUPPORT)",
     "pipeline: build failed, retrying in 2s")]

@@ -32,7 +32,7 @@ struct Run {
   PacketList packets;
 
   // Opens an encoder over a fresh fake; g_lines holds what Initialize said.
-  bool Open(const FakeTransformScript& script) {
+  bool Open(const FakeTransformScript& script, uint32_t failStalls = 0) {
     encoder = std::make_unique<MfEncoder>(
         [script, record = record](ID3D11Device*, ComPtr<IMFTransform>& transform, std::string& name) {
           transform = FakeTransform::Make(script, record);
@@ -43,6 +43,7 @@ struct Run {
     config.width = 1280;
     config.height = 720;
     config.fps = 60;
+    config.failStalls = failStalls;
     g_lines.clear();
     return encoder->Initialize(reinterpret_cast<GpuDevice*>(g_device.Get()),
                                reinterpret_cast<GpuTexture*>(g_texture.Get()), config);
@@ -137,6 +138,43 @@ void CheckAsynchronous() {
   rebuilt.Close("rebuilt");
 }
 
+// An asynchronous transform that stops asking for input after its third
+// input, without an error: each frame waits 200 ms and is dropped. The
+// engine's encoder (stalls failed) fails frames at once after about 1 s of
+// drops in a row, so the pipeline rebuilds it; another caller's keeps dropping.
+void CheckStall() {
+  for (const uint32_t failStalls : {1u, 0u}) {
+    FakeTransformScript script;
+    script.async = true;
+    script.inputSubtypes = {MFVideoFormat_NV12};
+    script.stopAskingAfterInput = 2;
+    Run run;
+    KP_CHECK(run.Open(script, failStalls));
+    g_lines.clear();
+    int drops = 0;
+    bool failed = false;
+    ULONGLONG failedIn = 0;
+    for (int i = 0; i < 12 && !failed; ++i) {
+      const ULONGLONG begin = GetTickCount64();
+      const bool ok = run.encoder->Encode(kStart + i * kFrame, kFrame, false, run.packets);
+      if (!ok) failedIn = GetTickCount64() - begin;
+      failed = !ok;
+      if (ok && i >= 3) ++drops;
+    }
+    if (failStalls != 0) {
+      KP_CHECK(failed && drops >= 4 && drops <= 6);
+      KP_CHECK(failedIn < 50);
+      KP_CHECK(!run.encoder->Encode(kStart, kFrame, false, run.packets));
+      KP_CHECK(Same("stall: lines", g_lines,
+                    {"mf: encoder didn't ask for input in time, dropping a frame",
+                     "mf: encoder stopped asking for input \xE2\x80\x94 failing its frames"}));
+    } else {
+      KP_CHECK(!failed && drops == 9);
+    }
+    run.Close("stall");
+  }
+}
+
 void CheckOpeningFailures() {
   const struct {
     std::vector<GUID> inputSubtypes;
@@ -170,6 +208,7 @@ int wmain() {
   if (g_texture) {
     CheckSynchronous();
     CheckAsynchronous();
+    CheckStall();
     CheckOpeningFailures();
   }
   g_texture.Reset();

@@ -45,6 +45,7 @@ cp "$build/tests/encoder_check/nvEncodeAPI64.dll" "$fake_driver"
 run wine "$build/tests/encoder_check/encoder_check_win.exe" --driver
 rm -f "$fake_driver"
 run wine "$build/tests/mf_check_win.exe"
+run wine "$build/tests/rotation_check_win.exe"
 run wine "$build/tests/audio_check_win.exe"
 ffmpeg -v error -y -f lavfi -i "color=c=red@0.5:size=24x16,format=rgba" -frames:v 1 "$scratch/overlay.png"
 echo "not a video" > "$scratch/notes.txt"
@@ -58,6 +59,7 @@ run python3 "$root/tests/e2e/update/update_http_test.py" --wine "$build/tests/up
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine --engine "$build/Kaptora.exe" "$version"
 run python3 "$root/tests/wine/exe_check.py" host "$build"
 run python3 "$root/tests/wine/exe_check.py" no-mf "$build"
+run python3 "$root/tests/wine/import_check.py" "$build/Kaptora.exe"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"

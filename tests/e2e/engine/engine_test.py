@@ -16,9 +16,15 @@ repeats: 30 s of the Linux engine with "encoder": "nvenc", which its chain
 lacks, so every build fails: each line of the failing build reaches the log at
 most twice (when it first happens, and with its count when capture stops).
 
+rotated: the Linux engine recording the synthetic machine's portrait monitor
+(delivered sideways, as desktop duplication delivers a turned monitor): the
+clip is portrait and a decoded frame shows the desktop's red marker where the
+upright desktop has it, in its top-right corner.
+
 usage: engine_test.py clip <kaptora> <work-folder>
        engine_test.py sync <kp_sync_fixture> <work-folder>
        engine_test.py repeats <kaptora> <work-folder>
+       engine_test.py rotated <kaptora> <work-folder>
 """
 import array
 import json
@@ -28,7 +34,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -182,9 +187,8 @@ def clip(kaptora, work):
 def repeats(kaptora, work):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    runtime = tempfile.mkdtemp(dir="/tmp")
     env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
-               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=runtime)
+               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
     settings_path = os.path.join(work, "settings.json")
     with open(settings_path, "w") as f:
         json.dump({"replay": {"folder": os.path.join(work, "clips")}, "video": {"encoder": "nvenc"}}, f)
@@ -192,18 +196,14 @@ def repeats(kaptora, work):
     engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        while "Kaptora is not running" in subprocess.run([kaptora, "reload"], env=env, capture_output=True,
-                                                         text=True).stderr:
-            if time.monotonic() - start > 10:
-                fail("the engine does not answer within 10 s")
-            time.sleep(0.05)
+        if not wait_until_serving([kaptora], env):
+            fail("the engine does not serve its control channel")
         time.sleep(max(0.0, start + 30 - time.monotonic()))
         subprocess.run([kaptora, "stop"], env=env, check=True)
         if engine.wait(timeout=30) != 0:
             fail("engine exit code %d" % engine.returncode)
     finally:
         engine.kill()
-        shutil.rmtree(runtime, ignore_errors=True)
     with open(os.path.join(work, "state", "Kaptora", "logs", "engine.log"), encoding="utf-8") as f:
         messages = [line.rstrip("\r\n")[24:] for line in f]
     counted = [re.fullmatch(r"(.*) \(repeated (\d+) times in the last \d+ min\)", m) for m in messages]
@@ -218,5 +218,59 @@ def repeats(kaptora, work):
     print("engine repeats: passed")
 
 
+def rotated(kaptora, work):
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
+               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
+    settings_path, clips = os.path.join(work, "settings.json"), os.path.join(work, "clips")
+    with open(settings_path, "w") as f:
+        json.dump({"replay": {"bufferSeconds": 10, "folder": clips},
+                   "video": {"monitor": "\\\\.\\DISPLAY2", "resolution": "720p", "fps": 10},
+                   "general": {"language": "en"}}, f)
+    stderr = open(os.path.join(work, "engine.err"), "w+")
+    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+                              stdout=subprocess.DEVNULL, stderr=stderr)
+    try:
+        if not wait_until_serving([kaptora], env):
+            fail("the engine does not serve its control channel")
+        time.sleep(2.5)
+        subprocess.run([kaptora, "save"], env=env, check=True)
+        subprocess.run([kaptora, "stop"], env=env, check=True)
+        if engine.wait(timeout=30) != 0:
+            fail("engine exit code %d" % engine.returncode)
+    finally:
+        engine.kill()
+    saved = glob_clips(clips)
+    if len(saved) != 1:
+        stderr.seek(0)
+        fail("clips %r; engine said:\n%s" % (saved, stderr.read()[-3000:]))
+    video = json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", "-select_streams",
+                                       "v", saved[0]], capture_output=True, check=True).stdout)["streams"][0]
+    width, height = video["width"], video["height"]
+    # 1080x1920 at 720 lines: 405 rounded down to even.
+    if (width, height) != (404, 720):
+        fail("a %dx%d clip of the 1080x1920 portrait monitor" % (width, height))
+    rgb = subprocess.run(["ffmpeg", "-v", "error", "-i", saved[0], "-frames:v", "1", "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+    red = [(i % width, i // width) for i in range(width * height)
+           if rgb[3 * i] > 200 and rgb[3 * i + 1] < 60 and rgb[3 * i + 2] < 60]
+    # The marker: 90 px square, 90 px from the top and right edges of the
+    # upright desktop, scaled by 720 / 1920.
+    side = 90 * 720 / 1920.0
+    expected = (width - 1.5 * side, 1.5 * side)
+    if len(red) < side * side / 2:
+        fail("no marker in the frame (%d red pixels)" % len(red))
+    centre = (sum(x for x, _ in red) / len(red), sum(y for _, y in red) / len(red))
+    if abs(centre[0] - expected[0]) > 4 or abs(centre[1] - expected[1]) > 4:
+        fail("marker at (%.1f, %.1f), upright it lies at (%.1f, %.1f)" % (*centre, *expected))
+    print("engine rotated: passed")
+
+
+def glob_clips(folder):
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".mp4")) \
+        if os.path.isdir(folder) else []
+
+
 if __name__ == "__main__":
-    {"clip": clip, "sync": sync, "repeats": repeats}[sys.argv[1]](*sys.argv[2:4])
+    {"clip": clip, "sync": sync, "repeats": repeats, "rotated": rotated}[sys.argv[1]](*sys.argv[2:4])

@@ -69,6 +69,22 @@ TEST(ComputeOutputSizeTest, FollowsTheSizeRules) {
   }
 }
 
+TEST(LimitOutputSizeTest, ScalesDownToTheEncodersLimitKeepingTheAspect) {
+  const OutputSize cases[][2] = {
+      {{5120, 1440}, {4096, 1152}},
+      {{1440, 5120}, {1152, 4096}},
+      {{7680, 4320}, {4096, 2304}},
+      {{4098, 4098}, {4096, 4096}},
+      {{6000, 2001}, {4096, 1366}},  // 1365.97 rounds to nearest, then even
+      {{4096, 2160}, {4096, 2160}},  // at the limit: kept
+      {{3840, 2160}, {3840, 2160}},
+  };
+  for (const auto& c : cases) {
+    const OutputSize got = LimitOutputSize(c[0]);
+    EXPECT_EQ(got, c[1]) << c[0].width << "x" << c[0].height << " gave " << got.width << "x" << got.height;
+  }
+}
+
 TEST(MakeEncoderConfigTest, QualityAndBitrateModes) {
   PipelineConfig quality;
   quality.maxBitrateFactor = 25;
@@ -88,6 +104,10 @@ TEST(MakeEncoderConfigTest, QualityAndBitrateModes) {
   EXPECT_EQ(b.rateControl, RateControl::Vbr);
   EXPECT_EQ(b.averageBitrate, 45'000'000u);
   EXPECT_EQ(b.maxBitrate, 0u);  // left for the encoder to derive
+  // Only the engine's run has a stalled encoder failed.
+  EXPECT_EQ(b.failStalls, 0u);
+  bitrate.failStalledEncoder = true;
+  EXPECT_EQ(MakeEncoderConfig(bitrate, {1280, 720}).failStalls, 1u);
 }
 
 }  // namespace

@@ -83,26 +83,58 @@ TEST_F(PipelineLoopTest, LongFrameSkipsExactlyOneSlotAndKeepsTheGrid) {
             (Ticks{1, 59 * 100, 40 * kMs, 40 * kMs, Slot(0, 3) + 40 * kMs, 166'666, 166'667}));
 }
 
-TEST_F(PipelineLoopTest, DeviceLossRebuildsOnceAndKeepsTheClock) {
-  LoseDeviceAt(150);  // 2.5 s after the build
-  bool capturingWhileRebuilding = true;
-  factory.createDevice = [&](int chain) {
-    if (chain == 1) {
-      capturingWhileRebuilding = state.capturing;
-      clock.Advance(50 * kMs);  // the rebuild takes three frame intervals
-    }
-    return true;
-  };
-  factory.recoveries = [](int chain) { return chain == 0 ? 2 : 3; };
-  Run(t0 + 3 * kSecond);
+// A lost device and a monitor that moved to another GPU rebuild alike; only
+// the lost device counts and is logged as a rebuild.
+TEST_F(PipelineLoopTest, DeviceLossAndMoveRebuildOnceAndKeepTheClock) {
+  for (const CaptureStatus status : {CaptureStatus::DeviceLost, CaptureStatus::RebuildRequested}) {
+    const bool lost = status == CaptureStatus::DeviceLost;
+    SCOPED_TRACE(lost ? "device lost" : "rebuild requested");
+    FakeClock clock;
+    FakeChainFactory factory;
+    PipelineState state{PipelineConfig{}, factory, clock};
+    test::LogCapture log;
+    // 2.5 s after the build.
+    factory.acquire = [status](FrameCall c) { return c.chain == 0 && c.frame == 150 ? status : CaptureStatus::NewFrame; };
+    bool capturingWhileRebuilding = true;
+    factory.createDevice = [&](int chain) {
+      if (chain == 1) {
+        capturingWhileRebuilding = state.capturing;
+        clock.Advance(50 * kMs);  // the rebuild takes three frame intervals
+      }
+      return true;
+    };
+    factory.recoveries = [](int chain) { return chain == 0 ? 2 : 3; };
+    Ticks pts;
+    const int64_t t0 = clock.Now();
+    std::atomic<bool> stop{false};
+    RunPipeline(state, stop, t0 + 3 * kSecond,
+                [&](const VideoTrackInfo&, std::shared_ptr<const EncodedPacket> p) { pts.push_back(p->pts); });
 
-  EXPECT_FALSE(capturingWhileRebuilding);
-  EXPECT_EQ(log.CountStartingWith("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept"), 1);
-  // Same grid before and after; the slots spent rebuilding are skipped.
-  EXPECT_EQ(Pts(), Grid(t0, t0 + 3 * kSecond, {150, 151, 152}));
-  EXPECT_EQ(Pts(0).size(), 150u);
-  // Both chains' recoveries count.
-  EXPECT_EQ((Ticks{state.rebuilds, state.framesSkipped, state.recoveries, factory.chainsDestroyed}), (Ticks{1, 3, 5, 2}));
+    EXPECT_FALSE(capturingWhileRebuilding);
+    EXPECT_EQ(log.CountStartingWith("pipeline: GPU device lost (driver reset?) — rebuilding, buffer is kept"),
+              lost ? 1 : 0);
+    // Same grid before and after; the slots spent rebuilding are skipped.
+    EXPECT_EQ(pts, Grid(t0, t0 + 3 * kSecond, {150, 151, 152}));
+    // Both chains' recoveries count.
+    EXPECT_EQ((Ticks{state.rebuilds, state.framesSkipped, state.recoveries, factory.chainsDestroyed}),
+              (Ticks{lost ? 1 : 0, 3, 5, 2}));
+  }
+}
+
+// Slots while the capture is suspended are sent nowhere and counted nowhere:
+// a cut on the same grid, not a gap of skipped or failed frames.
+TEST_F(PipelineLoopTest, SuspendedSlotsAreNeitherEncodedNorCounted) {
+  bool capturingWhenSuspended = true;
+  factory.acquire = [&](FrameCall c) {
+    if (c.frame == 25) capturingWhenSuspended = state.capturing;  // as frame 24 left it
+    return c.frame >= 20 && c.frame < 40 ? CaptureStatus::Suspended : CaptureStatus::NewFrame;
+  };
+  Run(t0 + kSecond);
+  Ticks cut;
+  for (int64_t k = 20; k < 40; ++k) cut.push_back(k);
+  EXPECT_EQ(Pts(), Grid(t0, t0 + kSecond, cut));
+  EXPECT_EQ((Ticks{state.framesSkipped, state.frameFailures, state.rebuilds, state.framesEncoded}), (Ticks{0, 0, 0, 40}));
+  EXPECT_FALSE(capturingWhenSuspended);
 }
 
 TEST_F(PipelineLoopTest, DeviceLossRightAfterABuildWaitsTheRetryTime) {
@@ -251,6 +283,14 @@ TEST_F(PipelineLoopTest, FirstBuildFixesTheOutputSizeForTheRun) {
     EXPECT_EQ((std::vector<uint32_t>{e.width, e.height, e.maxBitrate}), (std::vector<uint32_t>{1920, 1080, 19'906'560}));
   }
   EXPECT_EQ(factory.composerSizes, (std::vector<uint32_t>{1920, 1080, 1920, 1080}));
+}
+
+TEST_F(PipelineLoopTest, OutputAboveTheEncodersLimitIsScaledDownWithOneLinePerRun) {
+  factory.outputFor = [](int) { return OutputDescription{L"Wide GPU", 0, 0, 5120, 1440}; };
+  LoseDeviceAt(150);  // 2.5 s after the build: rebuilt at once
+  Run(t0 + 2600 * kMs);
+  EXPECT_EQ(factory.composerSizes, (std::vector<uint32_t>{4096, 1152, 4096, 1152}));
+  EXPECT_EQ(log.CountStartingWith("pipeline: 5120x1440 is above the encoders' limit — encoding 4096x1152"), 1);
 }
 
 }  // namespace

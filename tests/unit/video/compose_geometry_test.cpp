@@ -27,6 +27,29 @@ TEST(DestinationRectTest, KeepsTheAspectRatioWithEvenEdges) {
   }
 }
 
+// A 1920x1080 panel image: where the upright image's top-left and top-right
+// corners come from. Rotate90 turns the delivered image clockwise.
+TEST(DeliveredPixelTest, UprightCornersComeFromTheTurnedCorners) {
+  struct Case {
+    ImageRotation rotation;
+    ImageSize upright;
+    PixelPoint topLeft, topRight;
+  };
+  const Case cases[] = {
+      {ImageRotation::Identity, {1920, 1080}, {0, 0}, {1919, 0}},
+      {ImageRotation::Rotate90, {1080, 1920}, {0, 1079}, {0, 0}},
+      {ImageRotation::Rotate180, {1920, 1080}, {1919, 1079}, {0, 1079}},
+      {ImageRotation::Rotate270, {1080, 1920}, {1919, 0}, {1919, 1079}},
+  };
+  for (const Case& c : cases) {
+    const ImageSize upright = UprightSize(1920, 1080, c.rotation);
+    EXPECT_EQ(upright, c.upright) << static_cast<int>(c.rotation);
+    EXPECT_EQ(DeliveredPixel(0, 0, 1920, 1080, c.rotation), c.topLeft) << static_cast<int>(c.rotation);
+    const int32_t right = static_cast<int32_t>(upright.width) - 1;
+    EXPECT_EQ(DeliveredPixel(right, 0, 1920, 1080, c.rotation), c.topRight) << static_cast<int>(c.rotation);
+  }
+}
+
 TEST(PlaceCursorTest, DrawsPartlyOffTheTopLeftEdgeUpTo256Pixels) {
   struct Case {
     const char* name;

@@ -71,6 +71,34 @@ TEST_F(MfEventPumpTest, WaitsForInputUpToTheLimitAndReportsOnlyTheFirstDrop) {
   }
 }
 
+// About 1 s of drops in a row (five 200 ms waits) stalls a watched transform:
+// later frames fail at once, without waiting, until it asks for input again.
+// A granted frame starts the count anew; an unwatched transform only drops.
+TEST_F(MfEventPumpTest, AStallFailsFramesAtOnceOnlyWhenWatched) {
+  for (const bool watched : {true, false}) {
+    SCOPED_TRACE(watched ? "watched" : "not watched");
+    test::FakeClock local;
+    ScriptedEvents script(local);
+    log.Clear();
+    MfEventPump pump(script, local, /*realtime=*/true, watched);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped) << i;
+    script.Add(0, kMfEventNeedInput);
+    EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted) << "0.8 s of drops are no stall";
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped) << i;
+    const int64_t begin = local.Now();
+    EXPECT_EQ(pump.AcquireInputSlot(), watched ? Slot::Failed : Slot::Dropped);
+    EXPECT_EQ(pump.AcquireInputSlot(), watched ? Slot::Failed : Slot::Dropped);
+    EXPECT_EQ(local.Now() - begin >= 400 * kMs, !watched) << "a stalled transform is not waited for";
+    EXPECT_EQ(local.Now() == begin, watched);
+    script.Add(0, kMfEventNeedInput);
+    EXPECT_EQ(pump.AcquireInputSlot(), Slot::Granted);
+    EXPECT_EQ(pump.AcquireInputSlot(), Slot::Dropped) << "waiting again";
+    Lines expected{"mf: encoder didn't ask for input in time, dropping a frame"};
+    if (watched) expected.push_back("mf: encoder stopped asking for input \xE2\x80\x94 failing its frames");
+    EXPECT_EQ(log.Lines(), expected);
+  }
+}
+
 TEST_F(MfEventPumpTest, CollectsOutputsAndCountsRequestsWhilePumping) {
   MfEventPump pump(events, clock, /*realtime=*/true);
   events.Add(0, kMfEventHaveOutput);

@@ -24,10 +24,22 @@ EncoderConfig Settings1080p(RateControl rateControl, uint32_t fps, uint32_t aver
 
 TEST(NvencConfigTest, DriverVersionGateAndPresetClamp) {
   test::LogCapture log;
-  EXPECT_FALSE(CheckNvencDriverVersion(208));
+  // 13.0 and every newer version are accepted; the API is asked for as 13.0.
+  EXPECT_FALSE(CheckNvencDriverVersion(207));
+  EXPECT_TRUE(CheckNvencDriverVersion(208));
   EXPECT_TRUE(CheckNvencDriverVersion(209));
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"nvenc: driver supports API 13.0 but 13.1 is required "
-                                                   "\xE2\x80\x94 update the NVIDIA driver"}));
+  EXPECT_TRUE(CheckNvencDriverVersion(14 << 4));
+  EXPECT_EQ((Words{nvenc::kApiVersion, nvenc::kOpenSessionParamsVersion, nvenc::kPresetConfigVersion}),
+            (Words{0x0000000D, 0x7001000D, 0xF005000D}));
+  // A GPU's size limits.
+  EncoderConfig wide;
+  wide.width = 4096;
+  wide.height = 2304;
+  EXPECT_TRUE(CheckNvencSize(wide, 4096, 4096));
+  EXPECT_FALSE(CheckNvencSize(wide, 4096, 2048));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"nvenc: driver supports API 12.15 but 13.0 is required "
+                                                   "\xE2\x80\x94 update the NVIDIA driver",
+                                                   "nvenc: 4096x2304 is above this GPU's limit of 4096x2048"}));
   // Preset, level P1..P7, first word of the preset's GUID.
   const uint32_t cases[][3] = {{0, 1, 0xfc0a8d3e}, {1, 1, 0xfc0a8d3e}, {2, 2, 0xf581cfb8}, {7, 7, 0x84848c12},
                                {8, 7, 0x84848c12}};

@@ -3,8 +3,9 @@
 // (events through IMFMediaEventGenerator), with or without its own output
 // samples. It behaves as a transform must: it refuses input while an output
 // waits to be taken (synchronous) or was not asked for (asynchronous), holds
-// one picture back until drained, and answers an output call with a stream
-// change where scripted. The calls that matter are recorded in order;
+// one picture back until drained, answers an output call with a stream
+// change where scripted, and (as real-time hardware encoders do) may stop
+// asking for input without reporting anything. The calls that matter are recorded in order;
 // breaches of the transform contract are collected in `errors`.
 #pragma once
 
@@ -39,6 +40,7 @@ struct FakeTransformScript {
   std::vector<GUID> refusedProperties;  // ICodecAPI values answered E_INVALIDARG
   int streamChangeAtOutput = -1;        // this output first answers a stream change
   int errorAfterInput = -1;             // async: MEError instead of the next input request
+  int stopAskingAfterInput = -1;        // async: no input request after this input, and no error (a stall)
   bool parameterSetsInSamples = true;   // else only the output type's sequence header has them
 };
 
@@ -223,7 +225,7 @@ class FakeTransform final : public IMFTransform, public IMFMediaEventGenerator, 
       if (inputs_ == script_.errorAfterInput) {
         events_.push_back({MEError, E_UNEXPECTED});
         failed_ = true;
-      } else {
+      } else if (script_.stopAskingAfterInput < 0 || inputs_ < script_.stopAskingAfterInput) {
         AskForInput();
       }
     }

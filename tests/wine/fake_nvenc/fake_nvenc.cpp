@@ -1,6 +1,8 @@
 // A stand-in for the NVIDIA driver's encode library, for tests under Wine.
-// It fills the function table with fakes that check every structure the
-// program passes against the published API 13.1 layout (the version word,
+// It offers API 13.0 (or what a test scripts) and reports the GPU's size
+// limits (4096 x 4096 unless scripted). It fills the function table with
+// fakes that check every structure the program passes against the published
+// API 13.0 layout (the version word,
 // the fields the program sets, zero everywhere else up to the documented
 // size), record the calls in order, return the statuses a test scripts and
 // produce small Annex-B access units (delimiter, SPS and PPS included).
@@ -120,7 +122,7 @@ bool CheckSession(const char* what, void* encoder) {
 Status OpenEncodeSessionEx(void* params, void** encoder) {
   const Status status = Record(fake::kOpenSession);
   g_control.device = Get<void*>(params, 8);
-  Expect("open session", params, 1552, {{0, 0x7101000D}, Any(8, 8), {24, 0x0100000D}});
+  Expect("open session", params, 1552, {{0, 0x7001000D}, Any(8, 8), {24, 0x0000000D}});
   const bool handOut = status == kSuccess || g_control.openFailureReturnsHandle != 0;
   g_session = Session{};
   g_session.open = handOut;
@@ -134,9 +136,22 @@ Status GetEncodePresetConfigEx(void* encoder, Guid codec, Guid preset, uint32_t 
   if (codec != kH264) Error("get preset: codec is not H.264");
   if (preset != kPresetP4) Error("get preset: preset is not P4");
   if (tuning != 1) Error("get preset: tuning %u, expected high quality", tuning);
-  Expect("get preset", config, 5128, {{0, 0xF105000D}, {8, 0xF109000D}});
+  Expect("get preset", config, 5128, {{0, 0xF005000D}, {8, 0xF009000D}});
   if (status == kSuccess) Put(config, 8 + 36, kPresetMvPrecision);
   return status;
+}
+
+Status GetEncodeCaps(void* encoder, Guid codec, void* params, int32_t* value) {
+  const Status status = Record(fake::kGetCaps);
+  if (!CheckSession("get caps", encoder)) return kInvalidParam;
+  if (codec != kH264) Error("get caps: codec is not H.264");
+  const uint32_t which = Get<uint32_t>(params, 4);
+  Expect("get caps", params, 256, {{0, 0x7001000D}, Any(4)});
+  if (status != kSuccess || value == nullptr) return status == kSuccess ? kInvalidParam : status;
+  // NV_ENC_CAPS_WIDTH_MAX is 16, NV_ENC_CAPS_HEIGHT_MAX 17; others are 0 here.
+  *value = which == 16 ? g_control.maxWidth : which == 17 ? g_control.maxHeight : 0;
+  if (which != 16 && which != 17) Error("get caps: capability %u asked for", which);
+  return kSuccess;
 }
 
 Status InitializeEncoder(void* encoder, void* params) {
@@ -146,12 +161,12 @@ Status InitializeEncoder(void* encoder, void* params) {
   g_control.height = Get<uint32_t>(params, 40);
   g_control.fps = Get<uint32_t>(params, 52);
   Expect("initialize", params, 1800,
-         {{0, 0xF107000D}, Any(4, 16), Any(20, 16), Any(36), Any(40), {44, g_control.width}, {48, g_control.height},
+         {{0, 0xF007000D}, Any(4, 16), Any(20, 16), Any(36), Any(40), {44, g_control.width}, {48, g_control.height},
           Any(52), {56, 1}, {64, 1}, Any(88, 8), {136, 1}});
   if (Get<Guid>(params, 4) != kH264 || Get<Guid>(params, 20) != kPresetP4) Error("initialize: codec or preset");
   const void* config = Get<void*>(params, 88);
   if (config == nullptr) return kInvalidParam;
-  if (Get<uint32_t>(config, 0) != 0xF109000D) Error("configuration: version");
+  if (Get<uint32_t>(config, 0) != 0xF009000D) Error("configuration: version");
   if (Get<uint32_t>(config, 36) != kPresetMvPrecision) Error("configuration: the preset's values were not kept");
   g_control.gopLength = Get<uint32_t>(config, 20);
   g_control.maxBitRate = Get<uint32_t>(config, 64);
@@ -162,7 +177,7 @@ Status RegisterResource(void* encoder, void* params) {
   const Status status = Record(fake::kRegister);
   if (!CheckSession("register", encoder)) return kInvalidParam;
   g_control.texture = Get<void*>(params, 24);
-  Expect("register", params, 1536, {{0, 0x7105000D}, {8, g_control.width}, {12, g_control.height}, Any(24, 8), {40, 1}});
+  Expect("register", params, 1536, {{0, 0x7005000D}, {8, g_control.width}, {12, g_control.height}, Any(24, 8), {40, 1}});
   if (status == kSuccess) Put(params, 32, Pointer(kRegistered));
   return status;
 }
@@ -170,7 +185,7 @@ Status RegisterResource(void* encoder, void* params) {
 Status CreateBitstreamBuffer(void* encoder, void* params) {
   const Status status = Record(fake::kCreateBitstream);
   if (!CheckSession("create bitstream buffer", encoder)) return kInvalidParam;
-  Expect("create bitstream buffer", params, 776, {{0, 0x7101000D}});
+  Expect("create bitstream buffer", params, 776, {{0, 0x7001000D}});
   if (status == kSuccess) Put(params, 16, Pointer(kBitstream));
   return status;
 }
@@ -178,7 +193,7 @@ Status CreateBitstreamBuffer(void* encoder, void* params) {
 Status GetSequenceParams(void* encoder, void* params) {
   const Status status = Record(fake::kGetSequenceParams);
   if (!CheckSession("sequence params", encoder)) return kInvalidParam;
-  Expect("sequence params", params, 1544, {{0, 0x7101000D}, {4, 1024}, Any(16, 8), Any(24, 8)});
+  Expect("sequence params", params, 1544, {{0, 0x7001000D}, {4, 1024}, Any(16, 8), Any(24, 8)});
   auto* buffer = Get<uint8_t*>(params, 16);
   auto* size = Get<uint32_t*>(params, 24);
   if (buffer == nullptr || size == nullptr || status != kSuccess) return status == kSuccess ? kInvalidParam : status;
@@ -197,7 +212,7 @@ Status GetSequenceParams(void* encoder, void* params) {
 Status MapInputResource(void* encoder, void* params) {
   const Status status = Record(fake::kMap);
   if (!CheckSession("map", encoder)) return kInvalidParam;
-  Expect("map", params, 1544, {{0, 0x7104000D}, Ptr(16, kRegistered)});
+  Expect("map", params, 1544, {{0, 0x7004000D}, Ptr(16, kRegistered)});
   if (status != kSuccess) return status;
   Put(params, 24, Pointer(kMapped));
   Put(params, 32, uint32_t{1});  // NV12
@@ -215,13 +230,13 @@ Status EncodePicture(void* encoder, void* params) {
   if ((Get<uint32_t>(params, 16) & 0x8) != 0) {
     Record(fake::kEncodeEos);
     if (!CheckSession("end of stream", encoder)) return kInvalidParam;
-    Expect("end of stream", params, 3360, {{0, 0xF107000D}, {16, 0x8}});
+    Expect("end of stream", params, 3360, {{0, 0xF007000D}, {16, 0x8}});
     return kSuccess;
   }
   const Status status = Record(fake::kEncode);
   if (!CheckSession("encode", encoder)) return kInvalidParam;
   Expect("encode", params, 3360,
-         {{0, 0xF107000D}, {4, g_control.width}, {8, g_control.height}, {12, g_control.width}, Any(16), Any(24, 8),
+         {{0, 0xF007000D}, {4, g_control.width}, {8, g_control.height}, {12, g_control.width}, Any(16), Any(24, 8),
           Any(32, 8), Ptr(40, kMapped), Ptr(48, kBitstream), {64, 1}, {68, 1}});
   g_control.lastPicFlags = Get<uint32_t>(params, 16);
   g_control.lastTimeStamp = Get<uint64_t>(params, 24);
@@ -245,7 +260,7 @@ Status EncodePicture(void* encoder, void* params) {
 Status LockBitstream(void* encoder, void* params) {
   const Status status = Record(fake::kLock);
   if (!CheckSession("lock", encoder)) return kInvalidParam;
-  Expect("lock", params, 1544, {{0, 0xF102000D}, Ptr(8, kBitstream)});  // flags 0: a waiting lock
+  Expect("lock", params, 1544, {{0, 0xF002000D}, Ptr(8, kBitstream)});  // flags 0: a waiting lock
   if (status != kSuccess) return status;
   Put(params, 36, g_session.outputSize);
   Put(params, 40, g_session.timeStamp);
@@ -288,8 +303,9 @@ __declspec(dllexport) Status NvEncodeAPIGetMaxSupportedVersion(uint32_t* version
 
 __declspec(dllexport) Status NvEncodeAPICreateInstance(void* table) {
   const Status status = Record(fake::kCreateInstance);
-  Expect("function table", table, 2552, {{0, 0x7102000D}});
+  Expect("function table", table, 2552, {{0, 0x7002000D}});
   if (status != kSuccess) return status;
+  PutSlot(table, 7, &GetEncodeCaps);
   PutSlot(table, 11, &InitializeEncoder);
   PutSlot(table, 14, &CreateBitstreamBuffer);
   PutSlot(table, 15, &HandleCall<fake::kDestroyBitstream, kBitstream>);

@@ -12,12 +12,13 @@ namespace kp::fakenvenc {
 enum Call : int32_t {
   kGetMaxVersion = 1, kCreateInstance, kOpenSession, kGetPreset, kInitialize, kRegister, kCreateBitstream,
   kGetSequenceParams, kMap, kEncode, kEncodeEos, kLock, kUnlock, kUnmap, kDestroyBitstream, kUnregister,
-  kDestroyEncoder
+  kDestroyEncoder, kGetCaps
 };
 
 struct Control {
   // Script.
-  uint32_t maxVersion = 209;             // what NvEncodeAPIGetMaxSupportedVersion reports
+  uint32_t maxVersion = 208;             // what NvEncodeAPIGetMaxSupportedVersion reports (13.0)
+  int32_t maxWidth = 4096, maxHeight = 4096;  // NV_ENC_CAPS_WIDTH_MAX / HEIGHT_MAX
   int32_t failCall = 0, failStatus = 0;  // this call returns failStatus
   int32_t openFailureReturnsHandle = 0;  // a failed open still hands out a session
   int32_t needMoreInputOnPicture = -1;   // this 0-based picture answers "need more input"
