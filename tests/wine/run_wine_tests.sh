@@ -57,6 +57,7 @@ version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine "$build/tests/update_probe.exe" "$version"
 run python3 "$root/tests/e2e/update/update_http_test.py" --wine --engine "$build/Kaptora.exe" "$version"
 run python3 "$root/tests/wine/exe_check.py" host "$build"
+run python3 "$root/tests/wine/release_check.py" "$build" "$version"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"
