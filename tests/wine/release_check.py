@@ -3,7 +3,8 @@
 
 Usage: release_check.py <build folder of the windows preset> <CMake project version>
 
-The zip that scripts/package.sh made in the build folder holds exactly the
+The zip that scripts/package.sh made in the build folder (from the last
+commit: its entries must carry that commit's time) holds exactly the
 release files, with the commit's time on every entry and CR LF text; its
 Kaptora.exe carries the CMake version in its version resource and no link
 time. Unpacked into a fresh folder with nothing beside it, the exe reports
@@ -18,7 +19,7 @@ import tempfile
 import time
 import zipfile
 
-from exe_check import check, failures, log_path, run, wait_for, windows_path
+from exe_check import check, failures, run, wait_for, windows_path
 
 RELEASE_FILES = {"Kaptora.exe", "README.txt", "LICENSE", "updates.example.json", "licenses/GPL-3.0.txt",
                  "licenses/GCC-exception-3.1.txt", "licenses/mingw-w64.txt", "licenses/winpthreads.txt"}
@@ -36,7 +37,6 @@ def check_exe_image(exe, version):
         found = [(ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF) for ms, ls in ((file_ms, file_ls),
                                                                               (product_ms, product_ls))]
         check(found == [numbers, numbers], "file and product version numbers are %s (got %s)" % (numbers, found))
-    check(("FileVersion\0\0" + version).encode("utf-16-le") in image, "the version text reads " + version)
 
 
 def commit_time():
@@ -53,7 +53,6 @@ def check_zip(zip_path, folder):
         names = sorted(entry.filename for entry in entries if not entry.is_dir())
         check(set(names) == RELEASE_FILES and len(names) == len(RELEASE_FILES),
               "the zip holds exactly the release files (got %s)" % names)
-        check(archive.testzip() is None, "every entry's CRC matches")
         epoch = commit_time()
         if epoch is not None:
             # Entry times are local time in 2-second steps; package.sh zips in UTC.
@@ -64,7 +63,6 @@ def check_zip(zip_path, folder):
     texts = {name: open(os.path.join(folder, name), "rb").read() for name in RELEASE_FILES - {"Kaptora.exe"}}
     lf_only = sorted(name for name, text in texts.items() if text.count(b"\n") != text.count(b"\r\n"))
     check(not lf_only, "text files have CR LF line ends (not: %s)" % lf_only)
-    check(b"@VERSION@" not in texts["README.txt"], "README.txt names the version")
 
 
 def check_unpacked_exe(build, exe, folder):
@@ -74,8 +72,6 @@ def check_unpacked_exe(build, exe, folder):
           "stop without an engine: \"Kaptora is not running\", exit 1 (got %s, %r)" % (code, stderr))
 
     settings = os.path.join(folder, "settings", "settings.json")
-    log_file = log_path("engine.log")
-    log_start = os.path.getsize(log_file) if os.path.exists(log_file) else 0
     engine = subprocess.Popen(["wine", exe, "--settings", windows_path(settings)], stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               env=dict(os.environ, WINEDEBUG="-all"))
@@ -87,10 +83,6 @@ def check_unpacked_exe(build, exe, folder):
             check(engine.wait(timeout=60) == 0, "the engine ends on stop with 0")
         except subprocess.TimeoutExpired:
             check(False, "the engine ends on stop within 60 s")
-        with open(log_file, "rb") as f:
-            f.seek(log_start)
-            log = f.read().decode("utf-8", "replace")
-        check("engine: exiting" in log, "engine.log: engine: exiting")
     finally:
         if engine.poll() is None:
             engine.kill()
