@@ -2,7 +2,8 @@
 # Runs every test on a fresh Debian 12 machine: installs what is missing,
 # builds the Linux, sanitizer and Windows presets, runs the unit and
 # end-to-end suites, ThreadSanitizer on the threaded tests, a short fuzz run,
-# and the Windows binaries under Wine. Exits non-zero on the first failure.
+# makes the Windows release zip, and runs the Windows binaries and that zip
+# under Wine. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,6 +40,9 @@ suites=$((suites + 1))
 step "Windows cross build"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
+
+step "Windows release zip"
+bash scripts/package.sh
 
 step "Windows binaries under Wine"
 bash tests/wine/run_wine_tests.sh

@@ -60,6 +60,7 @@ run python3 "$root/tests/e2e/update/update_http_test.py" --wine --engine "$build
 run python3 "$root/tests/wine/exe_check.py" host "$build"
 run python3 "$root/tests/wine/exe_check.py" no-mf "$build"
 run python3 "$root/tests/wine/import_check.py" "$build/Kaptora.exe"
+run python3 "$root/tests/wine/release_check.py" "$build" "$version"
 
 if [ "$failed" -ne 0 ]; then
   echo "wine: $failed suite(s) failed"
