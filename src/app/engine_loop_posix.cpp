@@ -12,12 +12,14 @@
 #include "app/engine_control.h"
 #include "app/engine_loop.h"
 #include "app/host_core.h"
+#include "app/log.h"
 #include "engine/engine.h"
 #include "platform/clock.h"
 #include "platform/control_channel_posix.h"
 #include "platform/path.h"
 #include "update/update_check.h"
 #include "update/update_thread.h"
+#include "video/video_source_posix.h"
 
 namespace kp {
 
@@ -48,6 +50,9 @@ void RunLoop(PollableControlEvents& events, ConsoleShell& shell, HostCore& core)
 }  // namespace
 
 void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settings, const std::string& loadError) {
+  Log("engine: video from %s", PlatformVideoSourceName().c_str());
+  // The sound server's sources are not built yet: audio is always the tones.
+  Log("engine: audio from %s", "the tone generators (stand-in)");
   ConsoleShell shell;
   Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
   EngineControlOf control(engine);

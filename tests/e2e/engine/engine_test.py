@@ -149,7 +149,7 @@ def clip(kaptora, work):
                 fail("timed out waiting for " + pattern)
             time.sleep(0.05)
 
-    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+    engine = subprocess.Popen([kaptora, "--stand-ins", "--settings", settings_path], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not wait_until_serving([kaptora], env):

@@ -38,7 +38,7 @@ def main():
     with open(settings, "w") as f:
         json.dump({"video": {"resolution": "720p", "fps": FPS, "showCursor": True}}, f)
 
-    r = run(kaptora, "record", str(SECONDS), out, "--settings", settings, env=env)
+    r = run(kaptora, "record", str(SECONDS), out, "--settings", settings, "--stand-ins", env=env)
     check(r.returncode == 0, "record exited with %d: %s" % (r.returncode, r.stderr))
     patterns = [r"frames encoded    : (\d+) \(\d+\.\d\d fps\)", r"skipped / failures: (\d+) / 0",
                 r"avg bitrate       : \d+\.\d\d Mbps", r"work per frame    : avg \d+\.\d\d ms, max \d+\.\d\d ms",
