@@ -12,6 +12,7 @@
 #include "app/engine_control.h"
 #include "app/engine_loop.h"
 #include "app/host_core.h"
+#include "audio/audio_source_posix.h"
 #include "app/log.h"
 #include "engine/engine.h"
 #include "platform/clock.h"
@@ -51,8 +52,7 @@ void RunLoop(PollableControlEvents& events, ConsoleShell& shell, HostCore& core)
 
 void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settings, const std::string& loadError) {
   Log("engine: video from %s", PlatformVideoSourceName().c_str());
-  // The sound server's sources are not built yet: audio is always the tones.
-  Log("engine: audio from %s", "the tone generators (stand-in)");
+  Log("engine: audio from %s", PlatformAudioSourceName().c_str());
   ConsoleShell shell;
   Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
   EngineControlOf control(engine);

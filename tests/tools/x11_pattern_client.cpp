@@ -1,16 +1,26 @@
-// An X11 client for the real-capture end-to-end test: a window over the
-// whole screen showing four coloured quadrants (red, green / blue, white).
-// It prints "ready" once the pattern is on the screen; each "swap" line on
-// standard input mirrors the pattern left to right and prints "swapped <t>",
-// t being CLOCK_MONOTONIC in seconds once the server has drawn it.
+// A desktop client for the real-capture end-to-end test. It shows a window
+// over the whole screen with four coloured quadrants (red, green / blue,
+// white) and plays a 440 Hz tone into the sound server's default sink
+// through a low-latency stream. It prints "ready" once both run. Standard
+// input: "quiet" silences the tone; "swap" mirrors the pattern left to right
+// and starts the tone again at the same instant, then prints
+// "swapped <video time> <audio time>": CLOCK_MONOTONIC seconds when the
+// server had drawn the new pattern, and when the first sample of the tone
+// reaches the sink (the time it was queued plus the stream's latency).
+#include <pulse/simple.h>
 #include <time.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -39,12 +49,88 @@ void Draw(xcb_connection_t* c, xcb_window_t window, xcb_gcontext_t gc, uint16_t 
   std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
+// Plays 5 ms blocks, tone or silence, for as long as the client runs.
+class TonePlayer {
+ public:
+  bool Open() {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    pa_buffer_attr attr{static_cast<uint32_t>(-1), 48000 / 50 * 8, static_cast<uint32_t>(-1),
+                        static_cast<uint32_t>(-1), static_cast<uint32_t>(-1)};  // 20 ms target length
+    int error = 0;
+    stream_ = pa_simple_new(nullptr, "x11_pattern_client", PA_STREAM_PLAYBACK, nullptr, "tone", &spec, nullptr,
+                            &attr, &error);
+    if (stream_ == nullptr) return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+  }
+  ~TonePlayer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (stream_ != nullptr) pa_simple_free(stream_);
+  }
+  void SetTone(bool on) { toneOn_ = on; }
+  // Starts the tone with the next block; returns when that block's first
+  // sample reaches the sink.
+  double StartToneAt() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    startRequested_ = true;
+    while (startRequested_) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      lock.lock();
+    }
+    return startedAt_;
+  }
+
+ private:
+  void Run() {
+    std::vector<float> block(240 * 2);
+    uint64_t sample = 0;
+    while (!stop_) {
+      bool starting = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (startRequested_) {
+          toneOn_ = true;
+          starting = true;
+        }
+      }
+      for (size_t i = 0; i < 240; ++i, ++sample) {
+        const float v = toneOn_ ? 0.3f * static_cast<float>(std::sin(2 * M_PI * 440.0 * sample / 48000.0)) : 0.0f;
+        block[2 * i] = block[2 * i + 1] = v;
+      }
+      if (starting) {
+        int error = 0;
+        const pa_usec_t latency = pa_simple_get_latency(stream_, &error);
+        std::lock_guard<std::mutex> lock(mutex_);
+        startedAt_ = MonotonicSeconds() + static_cast<double>(latency) / 1e6;
+        startRequested_ = false;
+      }
+      int error = 0;
+      if (pa_simple_write(stream_, block.data(), block.size() * sizeof(float), &error) < 0) return;
+    }
+  }
+
+  pa_simple* stream_ = nullptr;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> toneOn_{true};
+  std::mutex mutex_;
+  bool startRequested_ = false;
+  double startedAt_ = 0;
+};
+
 }  // namespace
 
 int main() {
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c) != 0) {
     std::fprintf(stderr, "x11_pattern_client: no X display\n");
+    return 1;
+  }
+  TonePlayer player;
+  if (!player.Open()) {
+    std::fprintf(stderr, "x11_pattern_client: no sound server\n");
     return 1;
   }
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
@@ -60,10 +146,17 @@ int main() {
   std::cout << "ready" << std::endl;
   bool mirrored = false;
   for (std::string line; std::getline(std::cin, line);) {
-    if (line != "swap") continue;
-    mirrored = !mirrored;
-    Draw(c, window, gc, w, h, mirrored);
-    std::cout << "swapped " << std::fixed << MonotonicSeconds() << std::endl;
+    if (line == "quiet") {
+      player.SetTone(false);
+      std::cout << "quiet" << std::endl;
+    } else if (line == "swap") {
+      mirrored = !mirrored;
+      Draw(c, window, gc, w, h, mirrored);
+      const double video = MonotonicSeconds();
+      const double audio = player.StartToneAt();
+      std::printf("swapped %.6f %.6f\n", video, audio);
+      std::fflush(stdout);
+    }
   }
   xcb_disconnect(c);
   return 0;
