@@ -108,6 +108,7 @@ void ConsoleShell::AppendPollFds(std::vector<pollfd>* fds) const {
   fds->push_back({watchFd_, POLLIN, 0});  // a negative descriptor is skipped by poll
   for (const auto& [id, fd] : timerFds_) fds->push_back({fd, POLLIN, 0});
   fds->push_back({posted_->fd(), POLLIN, 0});
+  if (x11_) fds->push_back({x11_->Fd(), POLLIN, 0});
 }
 
 void ConsoleShell::Dispatch(const pollfd* fds, HostCore& core) {
@@ -127,6 +128,9 @@ void ConsoleShell::Dispatch(const pollfd* fds, HostCore& core) {
   }
   const bool postedReady = fds[i].revents != 0;
   for (int id : due) core.OnTimer(id);
+  if (x11_ && fds[i + 1].revents != 0) {
+    for (int id : x11_->TakePressed()) core.OnHotkey(id);
+  }
   if (postedReady) {
     for (auto& [message, payload] : posted_->TakeAll()) core.OnPosted(message, payload);
   }
@@ -184,11 +188,15 @@ bool ConsoleShell::RegisterHotkey(int id, uint32_t modifiers, uint32_t key) {
   for (const auto& [otherId, registered] : hotkeys_) {
     if (otherId != id && registered == hotkey) return false;
   }
+  if (x11_ && !x11_->Grab(id, modifiers, key)) return false;
   hotkeys_[id] = hotkey;
   return true;
 }
 
-void ConsoleShell::UnregisterHotkey(int id) { hotkeys_.erase(id); }
+void ConsoleShell::UnregisterHotkey(int id) {
+  if (x11_) x11_->Ungrab(id);
+  hotkeys_.erase(id);
+}
 
 void ConsoleShell::StartTimer(int id, int periodMs) {
   auto found = timerFds_.find(id);

@@ -14,7 +14,9 @@
 //                           ("launch: %s" when there are none)
 // Sounds are silent. The pop-up menu is never shown (it returns no command).
 // Hotkey registration succeeds unless the hotkey is listed as taken in the
-// options or registered under the other identifier already.
+// options or registered under the other identifier already; with an X11
+// display given to UseX11Hotkeys it is also a key grab there, refused when
+// another client holds it, and a press of it reaches the host.
 #pragma once
 
 #include <poll.h>
@@ -26,6 +28,7 @@
 
 #include "app/host_core.h"
 #include "app/host_shell.h"
+#include "app/x11_hotkeys_posix.h"
 #include "config/hotkey.h"
 
 namespace kp {
@@ -50,6 +53,9 @@ class ConsoleShell : public HostShell {
   // renamed, written or touched. False when it cannot be watched: the host
   // then runs without automatic reloads.
   bool WatchFolder(const std::wstring& folder);
+  // Real hotkeys on an X11 display (null: none). Before the first
+  // RegisterHotkey.
+  void UseX11Hotkeys(std::unique_ptr<X11Hotkeys> hotkeys) { x11_ = std::move(hotkeys); }
 
   // The descriptors of the folder watch, the timers and the posted-message
   // queue, for one poll.
@@ -86,6 +92,7 @@ class ConsoleShell : public HostShell {
   int watchFd_ = -1;
   std::map<int, int> timerFds_;  // id -> timerfd
   std::map<int, Hotkey> hotkeys_;  // registered, by id
+  std::unique_ptr<X11Hotkeys> x11_;
   bool shownStateValid_ = false;
   TrayState shownState_ = TrayState::kRecording;
   bool quit_ = false;

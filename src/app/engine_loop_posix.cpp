@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "platform/clock.h"
 #include "platform/control_channel_posix.h"
+#include "platform/stand_ins_posix.h"
 #include "platform/path.h"
 #include "update/update_check.h"
 #include "update/update_thread.h"
@@ -54,6 +55,7 @@ void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settin
   Log("engine: video from %s", PlatformVideoSourceName().c_str());
   Log("engine: audio from %s", PlatformAudioSourceName().c_str());
   ConsoleShell shell;
+  if (!StandInsRequired()) shell.UseX11Hotkeys(X11Hotkeys::Open());
   Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
   EngineControlOf control(engine);
   HostCore core(shell, control, SystemFiles(), settingsPath, settings);

@@ -7,9 +7,12 @@
 // "swapped <video time> <audio time>": CLOCK_MONOTONIC seconds when the
 // server had drawn the new pattern, and when the first sample of the tone
 // reaches the sink (the time it was queued plus the stream's latency).
+// "key" types Alt+F10 through the XTEST extension and prints "keyed". From
+// the start it holds a grab of Alt+F9, as another program holding a hotkey.
 #include <pulse/simple.h>
 #include <time.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <atomic>
 #include <cmath>
@@ -120,6 +123,31 @@ class TonePlayer {
   double startedAt_ = 0;
 };
 
+// The key code carrying `keysym`, 0 when none does.
+uint8_t KeycodeOf(xcb_connection_t* c, uint32_t keysym) {
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const uint8_t count = static_cast<uint8_t>(setup->max_keycode - setup->min_keycode + 1);
+  xcb_get_keyboard_mapping_reply_t* mapping =
+      xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr);
+  if (mapping == nullptr) return 0;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping);
+  uint8_t found = 0;
+  for (int i = 0; i < count * mapping->keysyms_per_keycode && found == 0; ++i) {
+    if (syms[i] == keysym) found = static_cast<uint8_t>(setup->min_keycode + i / mapping->keysyms_per_keycode);
+  }
+  std::free(mapping);
+  return found;
+}
+
+void TypeAltF10(xcb_connection_t* c, xcb_window_t root) {
+  const uint8_t alt = KeycodeOf(c, 0xFFE9), f10 = KeycodeOf(c, 0xFFC7);  // Alt_L, F10
+  xcb_test_fake_input(c, XCB_KEY_PRESS, alt, XCB_CURRENT_TIME, root, 0, 0, 0);
+  xcb_test_fake_input(c, XCB_KEY_PRESS, f10, XCB_CURRENT_TIME, root, 0, 0, 0);
+  xcb_test_fake_input(c, XCB_KEY_RELEASE, f10, XCB_CURRENT_TIME, root, 0, 0, 0);
+  xcb_test_fake_input(c, XCB_KEY_RELEASE, alt, XCB_CURRENT_TIME, root, 0, 0, 0);
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
 }  // namespace
 
 int main() {
@@ -140,6 +168,8 @@ int main() {
   xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, w, h, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
                     screen->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
   xcb_map_window(c, window);
+  xcb_grab_key(c, 1, screen->root, XCB_MOD_MASK_1, KeycodeOf(c, 0xFFC6), XCB_GRAB_MODE_ASYNC,
+               XCB_GRAB_MODE_ASYNC);  // Alt+F9
   xcb_gcontext_t gc = xcb_generate_id(c);
   xcb_create_gc(c, gc, window, 0, nullptr);
   Draw(c, window, gc, w, h, false);
@@ -149,6 +179,9 @@ int main() {
     if (line == "quiet") {
       player.SetTone(false);
       std::cout << "quiet" << std::endl;
+    } else if (line == "key") {
+      TypeAltF10(c, screen->root);
+      std::cout << "keyed" << std::endl;
     } else if (line == "swap") {
       mirrored = !mirrored;
       Draw(c, window, gc, w, h, mirrored);

@@ -6,7 +6,9 @@ sound server's sources. `kaptora save` writes a clip whose first frame shows
 the quadrants and whose desktop track sounds the tone; at one instant the
 client mirrors the pattern and restarts the tone after a silence, and in
 the clip the tone's onset follows the picture's change by what the client
-measured, within 150 ms.
+measured, within 150 ms. The save comes from the save hotkey (Alt+F10) the
+client types; the pause hotkey (Alt+F9), which the client holds, is refused
+with its line.
 
 usage: real_capture_test.py <kaptora> <x11_pattern_client> <work-folder>
 """
@@ -135,12 +137,13 @@ def main():
         wait_for(r"engine: audio from the sound server", 5)
         wait_for(r"encoder: x264 \(software\)", 10)
         wait_for(r"audio: desktop capturing '.*'", 10)
+        wait_for(r"hotkey: cannot register 'Alt\+F9' \(in use by another program\)", 5)
         time.sleep(2)
         tell("quiet")
         time.sleep(1)
         _, video_at, audio_at = tell("swap")
         time.sleep(1.5)
-        subprocess.run([kaptora, "save"], env=env, check=True)
+        tell("key")
         note = wait_for(r"notification: Clip saved \| \d+:\d\d · (Kaptora_[-_\d]+\.mp4)", 20)
         subprocess.run([kaptora, "stop"], env=env, check=True)
         if engine.wait(timeout=30) != 0:
