@@ -55,7 +55,12 @@ void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settin
   Log("engine: video from %s", PlatformVideoSourceName().c_str());
   Log("engine: audio from %s", PlatformAudioSourceName().c_str());
   ConsoleShell shell;
-  if (!StandInsRequired()) shell.UseX11Hotkeys(X11Hotkeys::Open());
+  if (!StandInsRequired()) {
+    // A display means programs it launches have somewhere to show.
+    ConsoleShell::Desktop desktop{X11Hotkeys::Open(), DbusNotifier::Open(), false};
+    desktop.spawnLaunches = desktop.hotkeys != nullptr;
+    shell.UseDesktop(std::move(desktop));
+  }
   Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
   EngineControlOf control(engine);
   HostCore core(shell, control, SystemFiles(), settingsPath, settings);

@@ -6,7 +6,10 @@
 // frames delivered; the clock moves to the estimates only once they have
 // disagreed with it by at least 40 ms for half a second in a row, and then
 // in one step, so a wandering estimate costs one jump, not a string of them,
-// and jitter costs nothing. Portable; ticks are 100 ns.
+// and jitter costs nothing. In the first half second of a stream the first
+// figures still include its set-up, and data never arrives before it was
+// captured: an estimate 40 ms or more later than the clock is taken at once.
+// Portable; ticks are 100 ns.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,7 @@ class FragmentClock {
 
  private:
   bool started_ = false;
+  int64_t startedAt_ = 0;    // position of the stream's first frame
   int64_t anchor_ = 0;       // position of the first frame since the last step
   int64_t frames_ = 0;       // frames delivered since then
   int64_t disagreeFrom_ = 0; // position at which the current disagreement began

@@ -8,7 +8,9 @@ client mirrors the pattern and restarts the tone after a silence, and in
 the clip the tone's onset follows the picture's change by what the client
 measured, within 150 ms. The save comes from the save hotkey (Alt+F10) the
 client types; the pause hotkey (Alt+F9), which the client holds, is refused
-with its line.
+with its line. A notification service on a private session bus receives
+"Clip saved" and clicks it; the engine then opens the clip's folder through
+xdg-open (a stand-in on PATH that records what it is asked).
 
 usage: real_capture_test.py <kaptora> <x11_pattern_client> <work-folder>
 """
@@ -60,6 +62,27 @@ def start_pulse(folder):
     return server, "unix:" + socket
 
 
+def start_session_bus(folder):
+    """A private session bus, a fake notification service on it, and a
+    recording xdg-open first on PATH."""
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address"], stdout=subprocess.PIPE,
+                           text=True)
+    address = bus.stdout.readline().strip()
+    if not address:
+        fail("dbus-daemon did not start")
+    service = subprocess.Popen(["/usr/bin/python3", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                                 "fake_notifications.py"), "Clip saved"],
+                               env=dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address), stdout=subprocess.PIPE,
+                               text=True)
+    if service.stdout.readline().strip() != "ready":
+        fail("the notification service did not start")
+    opener = os.path.join(folder, "xdg-open")
+    with open(opener, "w") as f:
+        f.write('#!/bin/sh\necho "$@" >> "%s.log"\n' % opener)
+    os.chmod(opener, 0o755)
+    return bus, service, address, opener + ".log"
+
+
 def frames_top_left(clip):
     """(time, RGB) of the top-left quadrant's centre in every frame."""
     times = [float(t.strip(",")) for t in subprocess.run(
@@ -98,9 +121,11 @@ def main():
     os.makedirs(work)
     xvfb, display = start_xvfb()
     pulse, pulse_server = start_pulse(short_runtime_folder())
+    bus, notifications, bus_address, opened_log = start_session_bus(work)
     client = engine = None
     try:
-        env = dict(os.environ, DISPLAY=display, PULSE_SERVER=pulse_server, HOME=work,
+        env = dict(os.environ, DISPLAY=display, PULSE_SERVER=pulse_server, DBUS_SESSION_BUS_ADDRESS=bus_address,
+                   PATH=work + os.pathsep + os.environ["PATH"], HOME=work,
                    XDG_CONFIG_HOME=os.path.join(work, "config"), XDG_STATE_HOME=os.path.join(work, "state"),
                    XDG_RUNTIME_DIR=short_runtime_folder())
         client = subprocess.Popen([client_path], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -145,10 +170,22 @@ def main():
         time.sleep(1.5)
         tell("key")
         note = wait_for(r"notification: Clip saved \| \d+:\d\d · (Kaptora_[-_\d]+\.mp4)", 20)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(opened_log) and time.monotonic() < deadline:
+            time.sleep(0.05)
         subprocess.run([kaptora, "stop"], env=env, check=True)
         if engine.wait(timeout=30) != 0:
             fail("engine exit code %d" % engine.returncode)
         clip = os.path.join(clips, note.group(1))
+        notifications.kill()
+        shown = [json.loads(line) for line in notifications.stdout.read().splitlines()]
+        saved = [n for n in shown if n["summary"] == "Clip saved"]
+        if len(saved) != 1 or saved[0]["app"] != "Kaptora" or "default" not in saved[0]["actions"]:
+            fail("notifications on the bus: %r" % shown)
+        with open(opened_log) if os.path.exists(opened_log) else open(os.devnull) as f:
+            opened = f.read().split("\n")
+        if os.path.realpath(opened[0]) != os.path.realpath(clips):
+            fail("a click on \"Clip saved\" opened %r, not the clips folder" % opened)
 
         probe = json.loads(subprocess.run(["ffprobe", "-v", "error", "-show_streams", "-of", "json", clip],
                                           capture_output=True, check=True).stdout)["streams"]
@@ -160,7 +197,8 @@ def main():
         samples, audio_start = desktop_track(clip)
         env_ms = [max(map(abs, samples[i:i + 48])) for i in range(0, len(samples) - 48, 48)]
         # The client's 20 ms stream may underrun on a busy machine, leaving
-        # short silences in the tone: the quiet stretch is the longest one,
+        # short silences in the tone, and the clip may begin before the
+        # capture did: the quiet second is the last silence of 0.7 s or more,
         # and the tone's frequency the median over 100 ms windows that sound.
         runs, start = [], None
         for i, e in enumerate(env_ms + [1.0]):
@@ -169,7 +207,7 @@ def main():
             elif e >= 0.02 and start is not None:
                 runs.append((i - start, start, i))
                 start = None
-        quiet = max(runs, default=(0, 0, 0))
+        quiet = ([r for r in runs if r[0] >= 700] or [(0, 0, 0)])[-1]
         if quiet[0] < 700:
             fail("no silence of the client's quiet second in the desktop track: %r" % runs)
         windows = [samples[w:w + 4800] for w in range(0, quiet[1] * 48 - 4800, 4800)]
@@ -188,7 +226,7 @@ def main():
         print("real capture: passed (tone onset %+.0f ms after the picture change, client %+.0f ms)" %
               (offset * 1000, expected * 1000))
     finally:
-        for p in (engine, client, pulse, xvfb):
+        for p in (engine, client, notifications, bus, pulse, xvfb):
             if p and p.poll() is None:
                 p.kill()
                 p.wait()
