@@ -12,6 +12,8 @@ packages=(
   wine wine64 xvfb xauth
   ffmpeg libavcodec-dev libavformat-dev libavutil-dev libswresample-dev
   libcurl4-openssl-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
+  libpulse-dev pulseaudio pulseaudio-utils libdbus-1-dev dbus python3-dbus python3-gi
   python3
 )
 

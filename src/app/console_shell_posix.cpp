@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/timerfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <utility>
 
+#include "app/desktop_launch.h"
 #include "app/log.h"
 #include "platform/path.h"
 #include "platform/text.h"
@@ -66,6 +68,25 @@ class PostQueue {
 
 namespace {
 
+// Runs `arguments` in a process of its own that nobody waits for (a child
+// that forks it and ends at once), so launches leave no zombie behind.
+// Failures are silent, as a launch's are.
+void SpawnDetached(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setsid();
+    if (::fork() == 0) {
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::_exit(0);
+  }
+  if (child > 0) ::waitpid(child, nullptr, 0);
+}
+
 const char* StateName(TrayState state) {
   switch (state) {
     case TrayState::kRecording: return "recording";
@@ -108,6 +129,8 @@ void ConsoleShell::AppendPollFds(std::vector<pollfd>* fds) const {
   fds->push_back({watchFd_, POLLIN, 0});  // a negative descriptor is skipped by poll
   for (const auto& [id, fd] : timerFds_) fds->push_back({fd, POLLIN, 0});
   fds->push_back({posted_->fd(), POLLIN, 0});
+  fds->push_back({desktop_.hotkeys ? desktop_.hotkeys->Fd() : -1, POLLIN, 0});
+  fds->push_back({desktop_.notifier ? desktop_.notifier->Fd() : -1, POLLIN, 0});
 }
 
 void ConsoleShell::Dispatch(const pollfd* fds, HostCore& core) {
@@ -127,6 +150,12 @@ void ConsoleShell::Dispatch(const pollfd* fds, HostCore& core) {
   }
   const bool postedReady = fds[i].revents != 0;
   for (int id : due) core.OnTimer(id);
+  if (desktop_.hotkeys && fds[i + 1].revents != 0) {
+    for (int id : desktop_.hotkeys->TakePressed()) core.OnHotkey(id);
+  }
+  if (desktop_.notifier && fds[i + 2].revents != 0 && desktop_.notifier->TakeClick()) {
+    core.OnTrayEvent(TrayEvent::kBalloonClick, {});
+  }
   if (postedReady) {
     for (auto& [message, payload] : posted_->TakeAll()) core.OnPosted(message, payload);
   }
@@ -154,6 +183,7 @@ void ConsoleShell::ModifyTrayIcon(TrayState state, const std::wstring&) { ShowSt
 
 void ConsoleShell::ShowNotification(const std::wstring& title, const std::wstring& text) {
   Log("notification: %s | %s", WideToUtf8(title).c_str(), WideToUtf8(text).c_str());
+  if (desktop_.notifier) desktop_.notifier->Show(WideToUtf8(title), WideToUtf8(text));
 }
 
 void ConsoleShell::RemoveTrayIcon() {
@@ -169,6 +199,7 @@ void ConsoleShell::Launch(const std::wstring& program, const std::wstring& param
   } else {
     Log("launch: %s %s", WideToUtf8(program).c_str(), WideToUtf8(parameters).c_str());
   }
+  if (desktop_.spawnLaunches) SpawnDetached(DesktopLaunchArguments(program, parameters));
 }
 
 std::wstring ConsoleShell::ProgramFolder() {
@@ -190,11 +221,15 @@ bool ConsoleShell::RegisterHotkey(int id, uint32_t modifiers, uint32_t key) {
   for (const auto& [otherId, registered] : hotkeys_) {
     if (otherId != id && registered == hotkey) return false;
   }
+  if (desktop_.hotkeys && !desktop_.hotkeys->Grab(id, modifiers, key)) return false;
   hotkeys_[id] = hotkey;
   return true;
 }
 
-void ConsoleShell::UnregisterHotkey(int id) { hotkeys_.erase(id); }
+void ConsoleShell::UnregisterHotkey(int id) {
+  if (desktop_.hotkeys) desktop_.hotkeys->Ungrab(id);
+  hotkeys_.erase(id);
+}
 
 void ConsoleShell::StartTimer(int id, int periodMs) {
   auto found = timerFds_.find(id);

@@ -14,7 +14,12 @@
 //                           ("launch: %s" when there are none)
 // Sounds are silent. The pop-up menu is never shown (it returns no command).
 // Hotkey registration succeeds unless the hotkey is listed as taken in the
-// options or registered under the other identifier already.
+// options or registered under the other identifier already. On a desktop
+// (UseDesktop) the shell also does the real things: hotkeys are key grabs on
+// the X11 display (refused when another client holds one) whose presses
+// reach the host; notifications go to the desktop's notification service
+// too, and a click on the latest one reaches the host as a balloon click;
+// launches are spawned (see desktop_launch.h).
 #pragma once
 
 #include <poll.h>
@@ -26,6 +31,8 @@
 
 #include "app/host_core.h"
 #include "app/host_shell.h"
+#include "app/dbus_notifier_posix.h"
+#include "app/x11_hotkeys_posix.h"
 #include "config/hotkey.h"
 
 namespace kp {
@@ -50,6 +57,13 @@ class ConsoleShell : public HostShell {
   // renamed, written or touched. False when it cannot be watched: the host
   // then runs without automatic reloads.
   bool WatchFolder(const std::wstring& folder);
+  struct Desktop {
+    std::unique_ptr<X11Hotkeys> hotkeys;    // null: no X11 display
+    std::unique_ptr<DbusNotifier> notifier; // null: no session bus
+    bool spawnLaunches = false;
+  };
+  // Before the first RegisterHotkey.
+  void UseDesktop(Desktop desktop) { desktop_ = std::move(desktop); }
 
   // The descriptors of the folder watch, the timers and the posted-message
   // queue, for one poll.
@@ -88,6 +102,7 @@ class ConsoleShell : public HostShell {
   int watchFd_ = -1;
   std::map<int, int> timerFds_;  // id -> timerfd
   std::map<int, Hotkey> hotkeys_;  // registered, by id
+  Desktop desktop_;
   bool shownStateValid_ = false;
   TrayState shownState_ = TrayState::kRecording;
   bool quit_ = false;

@@ -12,12 +12,16 @@
 #include "app/engine_control.h"
 #include "app/engine_loop.h"
 #include "app/host_core.h"
+#include "audio/audio_source_posix.h"
+#include "app/log.h"
 #include "engine/engine.h"
 #include "platform/clock.h"
 #include "platform/control_channel_posix.h"
+#include "platform/stand_ins_posix.h"
 #include "platform/path.h"
 #include "update/update_check.h"
 #include "update/update_thread.h"
+#include "video/video_source_posix.h"
 
 namespace kp {
 
@@ -50,7 +54,15 @@ void RunLoop(PollableControlEvents& events, ConsoleShell& shell, HostCore& core)
 void LeaveConsole() {}
 
 void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settings, const std::string& loadError) {
+  Log("engine: video from %s", PlatformVideoSourceName().c_str());
+  Log("engine: audio from %s", PlatformAudioSourceName().c_str());
   ConsoleShell shell;
+  if (!StandInsRequired()) {
+    // A display means programs it launches have somewhere to show.
+    ConsoleShell::Desktop desktop{X11Hotkeys::Open(), DbusNotifier::Open(), false};
+    desktop.spawnLaunches = desktop.hotkeys != nullptr;
+    shell.UseDesktop(std::move(desktop));
+  }
   Engine engine([post = shell.Poster()](const Engine::SaveResult& result) { PostSaveFinished(post, result); });
   EngineControlOf control(engine);
   HostCore core(shell, control, SystemFiles(), settingsPath, settings);

@@ -156,8 +156,4 @@ uint32_t ToneAudioDevice::ReadPackets(const std::function<void(const DevicePacke
   return 0;
 }
 
-std::unique_ptr<AudioDevice> CreatePlatformAudioDevice(AudioSourceKind kind, Clock& clock) {
-  return std::make_unique<ToneAudioDevice>(kind, clock, ToneAudioDevice::DefaultScript(kind));
-}
-
 }  // namespace kp

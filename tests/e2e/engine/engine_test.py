@@ -160,7 +160,7 @@ def clip(kaptora, work):
                 fail("timed out waiting for " + pattern)
             time.sleep(0.05)
 
-    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+    engine = subprocess.Popen([kaptora, "--stand-ins", "--settings", settings_path], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not wait_until_serving([kaptora], env):
@@ -193,7 +193,7 @@ def repeats(kaptora, work):
     with open(settings_path, "w") as f:
         json.dump({"replay": {"folder": os.path.join(work, "clips")}, "video": {"encoder": "nvenc"}}, f)
     start = time.monotonic()
-    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+    engine = subprocess.Popen([kaptora, "--stand-ins", "--settings", settings_path], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not wait_until_serving([kaptora], env):
@@ -229,7 +229,7 @@ def rotated(kaptora, work):
                    "video": {"monitor": "\\\\.\\DISPLAY2", "resolution": "720p", "fps": 10},
                    "general": {"language": "en"}}, f)
     stderr = open(os.path.join(work, "engine.err"), "w+")
-    engine = subprocess.Popen([kaptora, "--settings", settings_path], env=env,
+    engine = subprocess.Popen([kaptora, "--stand-ins", "--settings", settings_path], env=env,
                               stdout=subprocess.DEVNULL, stderr=stderr)
     try:
         if not wait_until_serving([kaptora], env):

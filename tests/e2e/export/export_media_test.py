@@ -214,7 +214,7 @@ def engine_clip(kaptora):
     with open(settings, "w") as f:
         json.dump({"replay": {"bufferSeconds": 10, "folder": clips}, "video": {"resolution": "720p", "fps": 10},
                    "audio": {"microphone": {"enabled": True}, "tracks": "mixed+separate"}}, f)
-    command = [kaptora.binary, "--settings", settings]
+    command = [kaptora.binary, "--stand-ins", "--settings", settings]
     engine = subprocess.Popen(command, env=kaptora.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         if not check(wait_until_serving(command, kaptora.env), "the engine serves its control channel"):

@@ -42,7 +42,7 @@ def main():
     with open(settings, "w") as f:
         json.dump({"video": {"resolution": "720p", "fps": FPS, "showCursor": True}}, f)
 
-    r = run(kaptora, "record", str(SECONDS), out, "--settings", settings, env=env)
+    r = run(kaptora, "record", str(SECONDS), out, "--settings", settings, "--stand-ins", env=env)
     check(r.returncode == 0, "record exited with %d: %s" % (r.returncode, r.stderr))
     patterns = [r"frames encoded    : (\d+) \(\d+\.\d\d fps\)", r"skipped / failures: (\d+) / 0",
                 r"avg bitrate       : \d+\.\d\d Mbps", r"work per frame    : avg \d+\.\d\d ms, max \d+\.\d\d ms",
@@ -75,7 +75,7 @@ def main():
 
 
 def interrupted(kaptora, env, settings, out):
-    proc = subprocess.Popen([kaptora, "record", "600", out, "--settings", settings], env=env,
+    proc = subprocess.Popen([kaptora, "record", "600", out, "--settings", settings, "--stand-ins"], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # Interrupted once the encoder runs and a second of pictures is in.
     deadline = time.monotonic() + 30
