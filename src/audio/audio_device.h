@@ -85,8 +85,9 @@ class AudioDevice {
   virtual bool EndpointActive(const std::wstring& id) = 0;
 };
 
-// The platform's device for `kind`: WASAPI on Windows, the tone stand-in on
-// Linux. `clock` is the clock the source runs on.
+// The platform's device for `kind`: WASAPI on Windows; on Linux the sound
+// server's source when a server runs, else the tone stand-in. `clock` is the
+// clock the source runs on.
 std::unique_ptr<AudioDevice> CreatePlatformAudioDevice(AudioSourceKind kind, Clock& clock);
 
 using AudioDeviceFactory = std::function<std::unique_ptr<AudioDevice>(AudioSourceKind, Clock&)>;

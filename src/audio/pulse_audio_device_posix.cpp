@@ -257,4 +257,9 @@ std::wstring PulseAudioDevice::DefaultEndpointId() {
 
 std::wstring PulseAudioDevice::CurrentEndpointId() const { return currentId_; }
 
+bool PulseAudioDevice::EndpointActive(const std::wstring& id) {
+  std::string description;
+  return Connect() && server_->ReadSource(WideToUtf8(id), &description);
+}
+
 }  // namespace kp

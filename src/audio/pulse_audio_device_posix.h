@@ -38,6 +38,8 @@ class PulseAudioDevice : public AudioDevice {
   uint32_t ReadPackets(const std::function<void(const DevicePacket&)>& sink) override;
   std::wstring DefaultEndpointId() override;
   std::wstring CurrentEndpointId() const override;
+  // A source of that name exists on the server now.
+  bool EndpointActive(const std::wstring& id) override;
 
  private:
   struct Server;
