@@ -179,11 +179,11 @@ DeviceOpenResult PulseAudioDevice::Open(const std::wstring& deviceSetting) {
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xFF, sizeof attributes);  // (uint32_t)-1: the server's choice
   attributes.fragsize = kSampleRate / 100 * kFrameBytes;
-  // No PA_STREAM_ADJUST_LATENCY: while the server retunes the source's
-  // latency after such a request, the latency it reports runs ahead of the
-  // data, and positions taken from it would jump for the first second.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING |
-                                                    PA_STREAM_AUTO_TIMING_UPDATE);
+  // Positions come from the client's own queue (see ReadPackets), not from
+  // the latency the server reports: at a stream's start that figure is the
+  // set-up's (over half a second on a null sink's monitor), and with
+  // interpolation it glides down from there for as long again.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_NOFLAGS);
   if (s.stream == nullptr || pa_stream_connect_record(s.stream, name.c_str(), &attributes, flags) < 0 ||
       !RunUntil(s.loop, [&s] { return pa_stream_get_state(s.stream) != PA_STREAM_CREATING; }, kStreamTimeoutMs) ||
       pa_stream_get_state(s.stream) != PA_STREAM_READY) {
@@ -229,16 +229,14 @@ uint32_t PulseAudioDevice::ReadPackets(const std::function<void(const DevicePack
     // A hole (data == null) was never captured: it is dropped, and the next
     // fragment's position says where capture resumed.
     if (data != nullptr && bytes >= kFrameBytes) {
-      pa_usec_t latency = 0;
-      int negative = 0;
+      // Everything still queued came after this fragment, which the source
+      // handed over as soon as it was full: it was captured that long before
+      // now (the source's own fragment of latency is not counted).
+      const int64_t queuedFrames = static_cast<int64_t>(pa_stream_readable_size(s.stream) / kFrameBytes);
       DevicePacket packet;
       packet.samples = static_cast<const float*>(data);
       packet.frames = static_cast<uint32_t>(bytes / kFrameBytes);
-      int64_t estimate = clock_.Now();
-      if (pa_stream_get_latency(s.stream, &latency, &negative) == 0) {
-        const int64_t ticks = static_cast<int64_t>(latency) * 10;
-        estimate += negative != 0 ? ticks : -ticks;
-      }
+      const int64_t estimate = clock_.Now() - queuedFrames * kTicksPerSecond / kSampleRate;
       packet.devicePosition = static_cast<uint64_t>(fragmentClock_.Next(estimate, packet.frames));
       sink(packet);
     }

@@ -3,9 +3,8 @@
 // default sink's monitor source, the microphone the default source or the
 // source named by the device setting. 48 kHz stereo float in 10 ms
 // fragments. The server gives no capture time per fragment, so a fragment's
-// position is the clock's now minus the latency the server reports for the
-// data not yet read, steadied by a FragmentClock. The client never starts a
-// server (no autospawn).
+// position is the clock's now minus what is queued behind it, steadied by a
+// FragmentClock. The client never starts a server (no autospawn).
 #pragma once
 
 #include <memory>
