@@ -140,7 +140,8 @@ TEST(WriteClipFileTest, PayloadIsTheUsedStretchOfEachSegment) {
     buffer.PushVideo(VideoInfo(), Video(t + 100 * kMs, false, 100 * kMs, 300 + i));
   }
   ReplayBuffer::Clip clip;
-  ASSERT_TRUE(buffer.TakeClip(20 * kSec, T0 + 30 * kSec, clip));  // from the keyframe at 8 s
+  // 0.2 s recorded per group, the rest are cuts: 0.5 s starts at 8 s.
+  ASSERT_TRUE(buffer.TakeClip(500 * kMs, T0 + 30 * kSec, clip));
   ASSERT_EQ(clip.videoPackets.back().segment->index, 2u);
   clip.audioTracks = AudioTracks(2);  // a second track without packets
   clip.audioPackets.resize(2);
