@@ -11,7 +11,7 @@ namespace kp::test {
 
 namespace {
 
-constexpr auto kBusyElsewhere = std::chrono::milliseconds(50);
+constexpr auto kBusyElsewhere = std::chrono::milliseconds(500);
 constexpr auto kPoll = std::chrono::milliseconds(1);
 
 }  // namespace
@@ -26,10 +26,13 @@ struct LockstepClock::State : std::enable_shared_from_this<LockstepClock::State>
   std::mutex mutex;
   std::condition_variable changed;
   int64_t now = 0;
+  bool held = false;
   std::map<std::thread::id, Participant> participants;
 
-  // Mutex held. When nobody is running, the earliest wake-up, else -1.
+  // Mutex held. When nobody is running or due to run, the earliest wake-up,
+  // else -1.
   int64_t NextWake() const {
+    if (held) return -1;
     const auto realNow = std::chrono::steady_clock::now();
     int64_t next = -1;
     for (const auto& [id, p] : participants) {
@@ -37,6 +40,7 @@ struct LockstepClock::State : std::enable_shared_from_this<LockstepClock::State>
         if (realNow - p.lastSeen < kBusyElsewhere) return -1;
         continue;
       }
+      if (p.target <= now) return -1;  // woken, not yet running
       if (next < 0 || p.target < next) next = p.target;
     }
     return next;
@@ -72,9 +76,9 @@ void LockstepClock::State::WaitUntil(int64_t target) {
   while (now < target) {
     const int64_t next = NextWake();
     if (next >= 0) {
-      now = std::max(now, next);
+      now = next;
       changed.notify_all();
-      continue;
+      if (now >= target) break;
     }
     changed.wait_for(lock, kPoll);
   }
@@ -126,6 +130,12 @@ std::unique_ptr<OneShotTimer> LockstepClock::CreateOneShotTimer() { return std::
 void LockstepClock::Advance(int64_t ticks) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->now += ticks;
+  state_->changed.notify_all();
+}
+
+void LockstepClock::Hold(bool held) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->held = held;
   state_->changed.notify_all();
 }
 

@@ -5,7 +5,7 @@
 // left behind by a clock racing ahead of them.
 //
 // A thread takes part from its first SleepMs or timer wait until it ends. One
-// that has not come back to wait for 50 ms of real time (a save thread
+// that has not come back to wait for 0.5 s of real time (a save thread
 // blocked on its queue, a thread stuck on a lock) is deemed busy elsewhere,
 // and time moves on without it until it waits again.
 #pragma once
@@ -27,6 +27,8 @@ class LockstepClock : public Clock {
 
   // Moves time on at once, whoever is running (a test skipping a pause).
   void Advance(int64_t ticks);
+  // While held, time stands still for everyone (a test reading a moment).
+  void Hold(bool held);
 
   struct State;
 
