@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -33,7 +34,9 @@ class EngineGapTest : public ::testing::Test {
   EngineGapTest() {
     // A picture marks a flash with its first byte; a keyframe every 2 s.
     factory.encode = [this](test::FrameCall call, int64_t pts, int64_t duration, PacketList& packets) {
-      std::this_thread::sleep_for(200us);  // leaves the audio threads some of the machine
+      // 30 ms of real time per simulated second: the test's polling stops
+      // recording within a few frames of when it means to.
+      std::this_thread::sleep_for(1ms);
       auto packet = std::make_shared<EncodedPacket>();
       packet->pts = pts;
       packet->duration = duration;
@@ -68,6 +71,11 @@ class EngineGapTest : public ::testing::Test {
       script.bursts = stimuli;
       return std::make_unique<ToneAudioDevice>(kind, c, script);
     };
+    // Time held by Record goes on once the mixer takes part.
+    environment.audio.onMixerThreadStart = [this] {
+      clock.SleepMs(0);
+      clock.Hold(false);
+    };
     environment.audio.codecFactory = test::FakeCodecFactory({}, std::make_shared<test::FakeCodecRecord>());
     environment.localTime = [] { return LocalTime{2026, 12, 7, 9, 5, 3, 0}; };
     return std::make_unique<Engine>(
@@ -76,6 +84,13 @@ class EngineGapTest : public ::testing::Test {
           results.push_back(result);
         },
         std::move(environment));
+  }
+
+  // Starts recording (`start` calls the engine) with time held until the
+  // mixer thread takes part: a pipeline alone would run ahead of the audio.
+  void Record(const std::function<void()>& start) {
+    clock.Hold(true);
+    start();
   }
 
   // Real-time polling until the simulated clock has reached `at`.
@@ -158,12 +173,14 @@ TEST_F(EngineGapTest, ASaveDuringALongPauseHoldsTheWindowBeforeIt) {
   settings.bufferSeconds = 30;
   auto engine = MakeEngine();
   const int64_t start = clock.Now();
-  engine->ApplySettings(settings);
+  Record([&] { engine->ApplySettings(settings); });
   RunUntil(start + 40 * kSec);
   engine->SetReplayEnabled(false);
   clock.Advance(600 * kSec);  // ten minutes away
 
-  const double offered = engine->GetStatus().bufferedSeconds;  // the tray's "last m:ss"
+  // The tray's "last m:ss" at its next refresh, once the writer has gone idle.
+  std::this_thread::sleep_for(300ms);
+  const double offered = engine->GetStatus().bufferedSeconds;
   const Engine::SaveResult saved = SaveAndShutdown(*engine);
   ASSERT_TRUE(saved.ok);
   EXPECT_GE(saved.duration, 30.0);
@@ -180,8 +197,8 @@ TEST_F(EngineGapTest, AClipAcrossAPauseLeavesThePauseOutAndStaysInSync) {
   settings.bufferSeconds = 10;
   auto engine = MakeEngine();
   const int64_t start = clock.Now();
-  stimuli.push_back({start + 12 * kSec, kStimulus});
-  engine->ApplySettings(settings);
+  stimuli.push_back({start + 13'500 * kTicksPerMillisecond, kStimulus});
+  Record([&] { engine->ApplySettings(settings); });
 
   // The status keeps up with the recording, a save's worth within 0.5 s.
   RunUntil(start + 5 * kSec);
@@ -194,8 +211,8 @@ TEST_F(EngineGapTest, AClipAcrossAPauseLeavesThePauseOutAndStaysInSync) {
   engine->SetReplayEnabled(false);
   clock.Advance(40 * kSec);
   const int64_t resumed = clock.Now();
-  stimuli.push_back({resumed + 2 * kSec, kStimulus});
-  engine->SetReplayEnabled(true);
+  stimuli.push_back({resumed + 1'500 * kTicksPerMillisecond, kStimulus});
+  Record([&] { engine->SetReplayEnabled(true); });
   RunUntil(resumed + 4 * kSec);
   const Engine::SaveResult saved = SaveAndShutdown(*engine);
   ASSERT_TRUE(saved.ok);
