@@ -22,6 +22,7 @@ class LockstepClock : public Clock {
   ~LockstepClock() override;
 
   int64_t Now() override;
+  int64_t SystemTimeNow() override { return Now(); }  // no wall clock of its own
   void SleepMs(int64_t milliseconds) override;
   std::unique_ptr<OneShotTimer> CreateOneShotTimer() override;
 
