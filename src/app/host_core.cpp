@@ -186,6 +186,11 @@ void HostCore::RefreshTrayStatus() {
     tray_.ShowNotification(Text(*texts_, UiText::kLowSpaceTitle), Text(*texts_, UiText::kLowSpaceText));
   }
   lowSpaceShown_ = status.lowSpace;
+  if (status.bufferUnwritable && !unwritableShown_) {
+    tray_.ShowNotification(Text(*texts_, UiText::kBufferUnwritableTitle),
+                           Text(*texts_, UiText::kBufferUnwritableText));
+  }
+  unwritableShown_ = status.bufferUnwritable;
   tray_.SetState(view.state, view.tooltip);
 }
 

@@ -86,6 +86,7 @@ class HostCore {
   TrayIcon tray_;
   std::wstring lastClip_;
   bool lowSpaceShown_ = false;
+  bool unwritableShown_ = false;
   bool updatePending_ = false;
   std::string updateVersion_;
   int reloadRetriesLeft_ = 0;

@@ -31,6 +31,8 @@ const TextTable& EnglishTexts() {
       L"Saving clip %s",
       L"Buffer drive is running out of space",
       L"The oldest part was dropped to make room. Pick another buffer location in settings or free up space.",
+      L"Couldn't write the replay buffer",
+      L"Check the buffer location in settings: the drive may be missing or read-only.",
       L"Update available",
       L"Kaptora %s is out. Click to update.",
   };
@@ -61,6 +63,8 @@ const TextTable& KoreanTexts() {
       L"클립 저장 중 %s",
       L"임시 저장 공간이 부족해요",
       L"공간이 모자라 가장 오래된 부분부터 지웠어요. 설정에서 임시 저장 위치를 바꾸거나 공간을 확보해 주세요.",
+      L"임시 저장 공간에 기록할 수 없어요",
+      L"설정에서 임시 저장 위치를 확인해 주세요. 드라이브가 없거나 읽기 전용일 수 있어요.",
       L"업데이트가 있어요",
       L"Kaptora %s 버전이 나왔어요. 눌러서 업데이트하세요.",
   };

@@ -33,6 +33,8 @@ enum class UiText {
   kSaving,                // %s = progress
   kLowSpaceTitle,
   kLowSpaceText,
+  kBufferUnwritableTitle,
+  kBufferUnwritableText,
   kUpdateTitle,
   kUpdateText,            // %s = version
   kCount

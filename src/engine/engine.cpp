@@ -158,6 +158,7 @@ Engine::Status Engine::GetStatus() const {
     const BufferStatus buffered = buffer_->GetStatus();
     status.bufferedSeconds = static_cast<double>(buffered.duration) / 1e7;
     status.lowSpace = buffered.degraded;
+    status.bufferUnwritable = buffered.unwritable;
   }
   status.pendingSaves = pendingSaves_.load();
   status.saveProgress = saveProgress_.load();

@@ -42,16 +42,19 @@ class Engine {
   struct Status {
     bool captureRunning = false;  // replay is running (not paused)
     bool capturing = false;       // screen frames arrive right now
+    // Recorded seconds a save would give now (within 0.5 s).
     double bufferedSeconds = 0.0;
     bool lowSpace = false;
     int pendingSaves = 0;
     double saveProgress = 0.0;
+    // No segment file can be created in the buffer folder right now.
+    bool bufferUnwritable = false;
   };
 
   struct SaveResult {
     bool ok = false;
     std::wstring path;
-    double duration = 0.0;  // seconds of video in the clip
+    double duration = 0.0;  // recorded seconds of video in the clip, cuts left out
   };
 
   using SaveCallback = std::function<void(const SaveResult&)>;
@@ -68,8 +71,9 @@ class Engine {
   // Pause (false) or resume (true); the buffer and its content stay.
   void SetReplayEnabled(bool on);
   bool ReplayEnabled() const { return replayEnabled_; }
-  // Freezes the window ending now and queues it for writing; false when
-  // there is nothing to save (no buffer, or nothing buffered yet).
+  // Freezes the window ending at the newest recorded moment (now while
+  // recording, the last picture while paused) and queues it for writing;
+  // false when there is nothing to save (no buffer, or nothing buffered yet).
   bool RequestSave();
   Status GetStatus() const;
   // Stops capture, writes every queued save, ends the save thread and lets

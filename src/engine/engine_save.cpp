@@ -25,11 +25,10 @@ std::wstring ClipStem(const LocalTime& t) {
   return stem;
 }
 
-double VideoSpanSeconds(const ReplayBuffer::Clip& clip) {
-  if (clip.videoPackets.empty()) return 0.0;
-  const PacketRecord& first = clip.videoPackets.front();
-  const PacketRecord& last = clip.videoPackets.back();
-  return static_cast<double>(last.pts + last.duration - first.pts) / 1e7;
+// Every length the user sees is recorded time: the video's span with the
+// clip's cuts left out, as the file plays.
+double RecordedSeconds(const ReplayBuffer::Clip& clip) {
+  return static_cast<double>(clip.RecordedDuration()) / 1e7;
 }
 
 }  // namespace
@@ -51,7 +50,7 @@ bool Engine::RequestSave() {
   // A failure surfaces as a failed write, with its own line.
   files_.CreateFolderChain(folder);
   const std::wstring base = JoinPath(folder, ClipStem(environment_.localTime()));
-  const double seconds = static_cast<double>(now - clip.start) / 1e7;
+  const double seconds = RecordedSeconds(clip);
 
   int pending = 0;
   {
@@ -104,7 +103,7 @@ void Engine::WriteSave(SaveRequest& request) {
   SaveResult result;
   result.path = request.path;
   result.ok = WriteClipFile(request.clip, request.path, [this](double fraction) { saveProgress_ = fraction; }, files_);
-  result.duration = VideoSpanSeconds(request.clip);
+  result.duration = RecordedSeconds(request.clip);
 
   const std::string pathText = WideToUtf8(request.path);
   if (result.ok) {

@@ -23,11 +23,14 @@ void AddToSpans(SpanMap& spans, const PacketRecord& record) {
   span.end = std::max(span.end, record.offset + record.size);
 }
 
-void AddSamples(Mp4Writer& writer, int track, const std::vector<PacketRecord>& records, const SpanMap& spans) {
+// Samples play on recorded time: each moves earlier by the cuts before it.
+void AddSamples(Mp4Writer& writer, int track, const std::vector<PacketRecord>& records, const CutList& cuts,
+                const SpanMap& spans) {
+  CutShifter shifter(cuts);
   for (const PacketRecord& record : records) {
     const SegmentSpan& span = spans.at(record.segment->index);
     SampleEntry entry;
-    entry.pts = record.pts;
+    entry.pts = record.pts - shifter.ShiftAt(record.pts);
     entry.duration = record.duration;
     entry.keyframe = record.keyframe;
     entry.size = record.size;
@@ -80,10 +83,10 @@ bool WriteClipFile(const ReplayBuffer::Clip& clip, const std::wstring& path,
 
   Mp4Writer writer(files);
   const int videoTrack = writer.AddVideoTrack(clip.video);
-  AddSamples(writer, videoTrack, clip.videoPackets, spans);
+  AddSamples(writer, videoTrack, clip.videoPackets, clip.cuts, spans);
   for (size_t t = 0; t < clip.audioTracks.size(); ++t) {
     const int audioTrack = writer.AddAudioTrack(clip.audioTracks[t]);
-    if (t < clip.audioPackets.size()) AddSamples(writer, audioTrack, clip.audioPackets[t], spans);
+    if (t < clip.audioPackets.size()) AddSamples(writer, audioTrack, clip.audioPackets[t], clip.cuts, spans);
   }
   if (progress) writer.onProgress = progress;
 

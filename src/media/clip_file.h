@@ -2,7 +2,9 @@
 // from the buffer's segment files: each used segment contributes the byte
 // range [first, end) of its file to the mdat payload, one after the other in
 // segment order, and the sample tables point at the clip's own payloads
-// inside those ranges. Nothing is decoded or re-framed.
+// inside those ranges. Nothing is decoded or re-framed. The clip's cuts are
+// left out: every sample after a cut, in every track, is timed earlier by
+// the cut's length.
 #pragma once
 
 #include <cstdint>

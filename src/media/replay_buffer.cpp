@@ -20,6 +20,7 @@ constexpr int64_t kSegmentMaxAge = 10 * kTicksPerSecond;  // roll at the next ke
 constexpr uint64_t kSegmentMaxBytes = 536'870'912;    // ... or after 512 MiB
 constexpr uint64_t kLowDiskSpace = 1'073'741'824;     // drop old groups below 1 GiB free
 constexpr int64_t kDiskCheckInterval = 5 * kTicksPerSecond;
+constexpr int64_t kPublishInterval = 250 * kTicksPerMillisecond;  // GetStatus lags by no more
 constexpr auto kWriterIdleWait = std::chrono::milliseconds(100);
 constexpr auto kFlushWaitLimit = std::chrono::seconds(3);
 constexpr uint32_t kErrorInvalidHandle = 6;
@@ -138,11 +139,25 @@ int64_t ReplayBuffer::GetWindow() const {
 BufferStatus ReplayBuffer::GetStatus() const {
   std::lock_guard<std::mutex> lock(indexMutex_);
   BufferStatus status;
-  status.duration = gops_.empty() ? 0 : latestVideoEnd_ - gops_.front().records.front().pts;
+  // What a save would take: paused, or soon after the newest indexed
+  // picture, a save ends there too.
+  if (!gops_.empty()) status.duration = SelectFirstGop(window_, latestVideoEnd_).recorded;
   status.diskBytes = totalBytes_->load();
   status.gopCount = gops_.size();
   status.degraded = degraded_;
+  status.unwritable = unwritable_;
   return status;
+}
+
+int64_t ReplayBuffer::Clip::RecordedDuration() const {
+  if (videoPackets.empty()) return 0;
+  const PacketRecord& first = videoPackets.front();
+  const PacketRecord& last = videoPackets.back();
+  int64_t duration = last.pts + last.duration - first.pts;
+  for (const MediaCut& cut : cuts) {
+    if (cut.start >= first.pts && cut.End() <= last.pts) duration -= cut.length;
+  }
+  return duration;
 }
 
 // ---------------------------------------------------------------------------
@@ -172,7 +187,7 @@ void ReplayBuffer::WriterLoop() {
     }
     for (WriteItem& item : batch) ProcessItem(item);
     batch.clear();
-    if (mustFlush || staging_.size() >= kStagingLimit) {
+    if (mustFlush || staging_.size() >= kStagingLimit || clock_.Now() - lastPublish_ >= kPublishInterval) {
       Flush();
       {
         std::lock_guard<std::mutex> lock(queueMutex_);
@@ -184,15 +199,18 @@ void ReplayBuffer::WriterLoop() {
 }
 
 void ReplayBuffer::ProcessItem(WriteItem& item) {
+  const EncodedPacket& packet = *item.packet;
   if (item.stream != 0) {
-    if (segment_) Stage(item);
+    // Audio only while video flows: none without an open segment, none
+    // stamped more than 1 s past the newest accepted picture.
+    if (segment_ && packet.pts - acceptedVideoEnd_ <= kCutThreshold) Stage(item);
     return;
   }
-  const EncodedPacket& packet = *item.packet;
   if (needKeyframe_ && !packet.keyframe) return;
   if (segment_ && (!packet.keyframe || (packet.pts - segmentStart_ < kSegmentMaxAge &&
                                         segment_->bytes < kSegmentMaxBytes))) {
     needKeyframe_ = false;
+    acceptedVideoEnd_ = packet.pts + packet.duration;
     Stage(item);
     return;
   }
@@ -203,6 +221,7 @@ void ReplayBuffer::ProcessItem(WriteItem& item) {
   if (OpenSegment()) {
     segmentStart_ = packet.pts;
     needKeyframe_ = false;
+    acceptedVideoEnd_ = packet.pts + packet.duration;
     Stage(item);
   } else {
     needKeyframe_ = true;
@@ -234,6 +253,7 @@ void ReplayBuffer::Stage(WriteItem& item) {
 }
 
 void ReplayBuffer::Flush() {
+  lastPublish_ = clock_.Now();
   bool ok = true;
   if (!staging_.empty()) {
     IoStatus status = file_ ? file_->Write(staging_.data(), staging_.size())
@@ -279,13 +299,29 @@ bool ReplayBuffer::OpenSegment() {
   std::unique_ptr<File> file;
   IoStatus status = files_.Create(segment->path, options, &file);
   if (!status) {
+    // Every keyframe tries again; the attempt's repeat log writes the line
+    // when the episode starts and counts it after that. The status says so
+    // until a segment opens.
     Log("buffer: cannot create segment file (error %lu)", static_cast<unsigned long>(status.error));
+    if (!createFailing_) {
+      createFailing_ = true;
+      SetUnwritable(true);
+    }
     return false;  // `segment` goes now and deletes whatever is at its path
   }
   attempt.Succeeded();
+  if (createFailing_) {
+    createFailing_ = false;
+    SetUnwritable(false);
+  }
   file_ = std::move(file);
   segment_ = std::move(segment);
   return true;
+}
+
+void ReplayBuffer::SetUnwritable(bool unwritable) {
+  std::lock_guard<std::mutex> lock(indexMutex_);
+  unwritable_ = unwritable;
 }
 
 void ReplayBuffer::CloseSegment() {
@@ -308,11 +344,11 @@ void ReplayBuffer::CheckDiskSpace() {
     for (;;) {
       uint64_t freeBytes = 0;
       if (!files_.FreeSpace(folder_, &freeBytes)) break;  // unknown counts as plenty
-      if (freeBytes >= kLowDiskSpace || gops_.size() < 2) break;
-      // Released inside the loop on purpose: space only comes back when the
-      // last reference to a segment goes, and the next query must see it.
+      if (freeBytes >= kLowDiskSpace) break;
+      // Released inside the loop on purpose: the segment's file goes with
+      // its last reference, and the next query must see the space.
       Retired retired;
-      DropOldestGop(retired);
+      if (!DropOldestSegment(retired)) break;
       dropped = true;
     }
     if (dropped && !degraded_) {
@@ -350,12 +386,18 @@ void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
       expected = last.size() + 2;
       if (last.capacity() - last.size() > last.size() / 8) last.shrink_to_fit();
     }
+    if (!gops_.empty() && record.pts - latestVideoEnd_ > kCutThreshold) {
+      AddCut(record.pts);
+    }
     gops_.push_back(Gop{pending.item.params, {}});
     gops_.back().records.reserve(expected);
     gops_.back().records.push_back(std::move(record));
     latestVideoEnd_ = end;
   } else {
     if (gops_.empty() || gops_.back().params != pending.item.params) return;
+    if (record.pts - latestVideoEnd_ > kCutThreshold) {
+      AddCut(record.pts);
+    }
     gops_.back().records.push_back(std::move(record));
     latestVideoEnd_ = end;
   }
@@ -364,11 +406,14 @@ void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
 }
 
 void ReplayBuffer::Trim(Retired& retired) {
-  while (gops_.size() > 1) {
-    if (gops_[1].records.front().pts > latestVideoEnd_ - window_) break;
+  // The oldest group stays while the ones after it hold less than the window.
+  bool trimmed = false;
+  while (gops_.size() > 1 && RecordedAfterOldestGop() >= window_) {
     for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
     gops_.pop_front();
+    trimmed = true;
   }
+  if (trimmed) DropCutsBeforeOldestGop();
   const int64_t threshold = gops_.empty() ? latestEnd_ - window_ : gops_.front().records.front().pts;
   for (std::deque<PacketRecord>& queue : audioIndex_) {
     while (!queue.empty() && queue.front().pts + queue.front().duration <= threshold) {
@@ -378,16 +423,89 @@ void ReplayBuffer::Trim(Retired& retired) {
   }
 }
 
-void ReplayBuffer::DropOldestGop(Retired& retired) {
-  for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
-  gops_.pop_front();
+// The oldest segment is the one of the oldest record. It goes whole, with
+// every group and audio record in it, and only when nothing but the index
+// holds it: dropping records a clip still holds would free nothing. Never
+// the segment being written, and never the newest group.
+bool ReplayBuffer::DropOldestSegment(Retired& retired) {
+  if (gops_.empty()) return false;
+  const std::shared_ptr<Segment>* oldest = &gops_.front().records.front().segment;
+  for (const std::deque<PacketRecord>& queue : audioIndex_) {
+    if (!queue.empty() && queue.front().segment->index < (*oldest)->index) oldest = &queue.front().segment;
+  }
+  const Segment* segment = oldest->get();
+  if (segment == segment_.get()) return false;
+
+  // Records of one segment lead the video index and every audio queue:
+  // segments are written one after the other.
+  size_t groups = 0;
+  long references = 0;
+  while (groups < gops_.size() && gops_[groups].records.front().segment.get() == segment) {
+    references += static_cast<long>(gops_[groups].records.size());
+    ++groups;
+  }
+  if (groups == gops_.size()) return false;
+  std::vector<size_t> audio(audioIndex_.size(), 0);
+  for (size_t t = 0; t < audioIndex_.size(); ++t) {
+    const std::deque<PacketRecord>& queue = audioIndex_[t];
+    while (audio[t] < queue.size() && queue[audio[t]].segment.get() == segment) ++audio[t];
+    references += static_cast<long>(audio[t]);
+  }
+  if (oldest->use_count() > references) return false;  // a clip not yet written holds it
+
+  for (; groups > 0; --groups) {
+    for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+    gops_.pop_front();
+  }
   const int64_t first = gops_.front().records.front().pts;
-  for (std::deque<PacketRecord>& queue : audioIndex_) {
-    while (!queue.empty() && queue.front().pts < first) {
+  for (size_t t = 0; t < audioIndex_.size(); ++t) {
+    std::deque<PacketRecord>& queue = audioIndex_[t];
+    for (size_t n = 0; !queue.empty() && (n < audio[t] || queue.front().pts < first); ++n) {
       Retire(retired, std::move(queue.front().segment));
       queue.pop_front();
     }
   }
+  DropCutsBeforeOldestGop();
+  return true;
+}
+
+void ReplayBuffer::AddCut(int64_t nextPts) {
+  cuts_.push_back(MediaCut{latestVideoEnd_, nextPts - latestVideoEnd_});
+  cutTotal_ += cuts_.back().length;
+}
+
+void ReplayBuffer::DropCutsBeforeOldestGop() {
+  const int64_t first = gops_.empty() ? latestVideoEnd_ : gops_.front().records.front().pts;
+  while (!cuts_.empty() && cuts_.front().start < first) {
+    cutTotal_ -= cuts_.front().length;
+    cuts_.pop_front();
+  }
+}
+
+int64_t ReplayBuffer::RecordedAfterOldestGop() const {
+  const int64_t from = gops_[1].records.front().pts;
+  int64_t cut = cutTotal_;
+  for (auto it = cuts_.begin(); it != cuts_.end() && it->start < from; ++it) cut -= it->length;
+  return latestVideoEnd_ - from - cut;
+}
+
+ReplayBuffer::Selection ReplayBuffer::SelectFirstGop(int64_t length, int64_t recordedEnd) const {
+  const std::shared_ptr<const VideoTrackInfo>& newest = gops_.back().params;
+  // Walks back from the newest group, counting the cuts passed on the way.
+  auto cut = cuts_.rbegin();
+  int64_t cutTicks = 0;
+  auto recordedSince = [&](size_t g) {
+    const int64_t from = gops_[g].records.front().pts;
+    for (; cut != cuts_.rend() && cut->start >= from; ++cut) {
+      if (cut->start < recordedEnd) cutTicks += std::min(cut->End(), recordedEnd) - cut->start;
+    }
+    return recordedEnd - from - cutTicks;
+  };
+  Selection selection{gops_.size() - 1, recordedSince(gops_.size() - 1)};
+  while (selection.first > 0 && selection.recorded < length && gops_[selection.first - 1].params == newest) {
+    selection.recorded = recordedSince(--selection.first);
+  }
+  return selection;
 }
 
 // ---------------------------------------------------------------------------
@@ -398,28 +516,30 @@ bool ReplayBuffer::TakeClip(int64_t length, int64_t now, Clip& out) {
   std::lock_guard<std::mutex> lock(indexMutex_);
   if (gops_.empty()) return false;
 
-  const int64_t target = now - length;
-  const std::shared_ptr<const VideoTrackInfo>& newest = gops_.back().params;
-  size_t first = gops_.size() - 1;
-  while (first > 0 && gops_[first].records.front().pts > target && gops_[first - 1].params == newest) {
-    --first;
-  }
+  // While video flows the clip ends at the request; once it has stopped for
+  // more than 1 s, at the last picture, so a pause costs nothing.
+  const bool flowing = now - latestVideoEnd_ <= kCutThreshold;
+  const size_t first = SelectFirstGop(length, std::min(now, latestVideoEnd_)).first;
 
   out.start = gops_[first].records.front().pts;
-  out.end = now;
-  out.video = *newest;
+  out.end = flowing ? now : latestVideoEnd_;
+  out.video = *gops_.back().params;
   out.videoPackets.clear();
   for (size_t g = first; g < gops_.size(); ++g) {
     for (const PacketRecord& record : gops_[g].records) {
       if (record.pts < now) out.videoPackets.push_back(record);
     }
   }
+  out.cuts.clear();
+  for (const MediaCut& cut : cuts_) {
+    if (cut.start >= out.start && cut.start < out.end) out.cuts.push_back(cut);
+  }
   out.audioTracks = audioTracks_;
   out.audioPackets.assign(audioTracks_.size(), {});
   for (size_t t = 0; t < audioIndex_.size() && t < out.audioPackets.size(); ++t) {
     const std::deque<PacketRecord>& queue = audioIndex_[t];
-    for (auto it = FirstAfter(queue, out.start - 1); it != queue.end() && it->pts < now; ++it) {
-      out.audioPackets[t].push_back(*it);
+    for (auto it = FirstAfter(queue, out.start - 1); it != queue.end() && it->pts < out.end; ++it) {
+      AppendAudioOutsideCuts(out.cuts, out.audioPackets[t], *it);
     }
   }
   return !out.videoPackets.empty();
@@ -430,11 +550,24 @@ void ReplayBuffer::ExtendClipAudio(Clip& clip) {
   std::lock_guard<std::mutex> lock(indexMutex_);
   if (!(clip.audioTracks == audioTracks_)) return;
   clip.audioPackets.resize(audioTracks_.size());
+  // A stretch without video that began inside the clip and has ended since
+  // is a cut too; audio already taken from it goes.
+  const int64_t knownCut = clip.cuts.empty() ? clip.start - 1 : clip.cuts.back().start;
+  bool newCut = false;
+  for (const MediaCut& cut : cuts_) {
+    if (cut.start > knownCut && cut.start >= clip.start && cut.start < clip.end) {
+      clip.cuts.push_back(cut);
+      newCut = true;
+    }
+  }
   for (size_t t = 0; t < audioIndex_.size(); ++t) {
     std::vector<PacketRecord>& list = clip.audioPackets[t];
+    while (newCut && !list.empty() && InsideCut(clip.cuts, list.back().pts)) list.pop_back();
     const int64_t last = std::max(list.empty() ? clip.start - 1 : list.back().pts, clip.start - 1);
     const std::deque<PacketRecord>& queue = audioIndex_[t];
-    for (auto it = FirstAfter(queue, last); it != queue.end() && it->pts < clip.end; ++it) list.push_back(*it);
+    for (auto it = FirstAfter(queue, last); it != queue.end() && it->pts < clip.end; ++it) {
+      AppendAudioOutsideCuts(clip.cuts, list, *it);
+    }
   }
 }
 

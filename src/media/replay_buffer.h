@@ -3,11 +3,19 @@
 // index of where each packet's bytes are held in memory.
 //
 // Producers (encoder and audio threads) push packets into an unbounded queue
-// and never wait for the disk, nor for the writer to run. A writer thread appends them to the current
-// segment file through a 1 MiB staging buffer and, once the bytes are on
-// disk, publishes their records into the index, which is trimmed to the
-// window. A clip is a selection of index records; each record holds its
-// segment, so the files a clip needs stay on disk until the clip goes.
+// and never wait for the disk, nor for the writer to run. A writer thread
+// appends them to the current segment file through a 1 MiB staging buffer
+// and, once the bytes are on disk, publishes their records into the index,
+// at least every 250 ms, which is trimmed to the window. A clip is a
+// selection of index records; each record holds its segment, so the files a
+// clip needs stay on disk until the clip goes.
+//
+// The window is recorded time (media/cuts.h): the buffer keeps the newest
+// groups whose video, cuts left out, adds up to at least the window, however
+// long recording was paused or video stopped in between. Audio is kept only
+// while video flows: the writer drops audio stamped more than 1 s past the
+// end of the newest video it has accepted, so an outage of the video costs
+// neither disk nor memory.
 //
 // Locking: the index mutex guards the index group, the queue mutex the queue
 // group; no thread ever holds both. The writer does its disk writes holding
@@ -26,6 +34,7 @@
 
 #include "app/repeat_log.h"
 #include "media/buffer_folder_lease.h"
+#include "media/cuts.h"
 #include "media/packet.h"
 #include "media/segment.h"
 #include "platform/clock.h"
@@ -49,23 +58,36 @@ struct WriteItem {
 };
 
 struct BufferStatus {
-  int64_t duration = 0;  // ticks from the oldest keyframe to the newest video end
+  // Recorded ticks a clip of the window would hold now: from the group a
+  // save would start at to the newest indexed video end, cuts left out.
+  int64_t duration = 0;
   uint64_t diskBytes = 0;
   uint64_t gopCount = 0;
   bool degraded = false;  // a write failed or space ran low; never cleared
+  // The last attempt to create a segment file failed: nothing new is being
+  // kept. Cleared when a segment opens again.
+  bool unwritable = false;
 };
 
 class ReplayBuffer {
  public:
   // A self-contained selection for a clip: it starts at a video keyframe and
   // keeps its segment files alive for as long as it exists.
+  // Records keep their original time stamps; `cuts` says which stretches
+  // the clip file leaves out (WriteClipFile moves the later samples).
   struct Clip {
     int64_t start = 0;  // pts of the first video packet
-    int64_t end = 0;    // exclusive: the moment of the request
+    // Exclusive: the request time while video flows, else the end of the
+    // last video sample.
+    int64_t end = 0;
     VideoTrackInfo video;
     std::vector<PacketRecord> videoPackets;
     std::vector<AudioTrackInfo> audioTracks;
-    std::vector<std::vector<PacketRecord>> audioPackets;  // one list per audio track
+    std::vector<std::vector<PacketRecord>> audioPackets;  // one list per audio track; none inside a cut
+    CutList cuts;  // the cuts that start within [start, end)
+
+    // The recorded length of the video: its span minus the cuts inside it.
+    int64_t RecordedDuration() const;
   };
 
   // Creates `folder` (and its parents), claims it (BufferFolderLease),
@@ -99,14 +121,19 @@ class ReplayBuffer {
   // The folder as given at construction.
   const std::wstring& Folder() const { return folder_; }
 
-  // Selects the last `length` ticks before `now`: starts at the newest group
-  // that begins at or before now - length (never crossing a parameter change),
-  // video with pts < now, audio with start <= pts < now. Waits up to 3 s for
-  // the writer to index what was queued before the call. False when the clip
-  // would hold no video.
+  // Selects `length` ticks of recorded time ending at the newest recorded
+  // moment: `now` while video flows, the end of the last video sample once
+  // none has come for more than 1 s (paused, or no capture). Starts at the
+  // newest group from which that much is recorded (never crossing a
+  // parameter change, so up to one group more, or less after a change);
+  // video with pts < now, audio with start <= pts < end outside the cuts.
+  // Waits up to 3 s for the writer to index what was queued before the
+  // call. False when the clip would hold no video.
   bool TakeClip(int64_t length, int64_t now, Clip& out);
   // Appends audio that was indexed after the clip was taken and lies within
-  // [start, end). Does nothing when the audio track list has changed since.
+  // [start, end), on original times and never inside a cut (a cut that ended
+  // only since is added to the clip). Does nothing when the audio track list
+  // has changed since.
   void ExtendClipAudio(Clip& clip);
 
  private:
@@ -125,13 +152,27 @@ class ReplayBuffer {
   void Flush();
   bool OpenSegment();
   void CloseSegment();
+  void SetUnwritable(bool unwritable);
   void CheckDiskSpace();
   void WaitForFlush();
 
   // Index mutex held.
   void Publish(PendingRecord& pending, Retired& retired);
   void Trim(Retired& retired);
-  void DropOldestGop(Retired& retired);
+  bool DropOldestSegment(Retired& retired);
+  void AddCut(int64_t nextPts);  // from latestVideoEnd_ to nextPts
+  void DropCutsBeforeOldestGop();
+  // Recorded ticks from the second group's start to the newest video end.
+  int64_t RecordedAfterOldestGop() const;
+  // The group a clip of `length` recorded ticks ending at `recordedEnd`
+  // starts at, and how much is recorded from there: the newest group from
+  // which at least `length` is, or the oldest of those sharing the newest
+  // group's parameters.
+  struct Selection {
+    size_t first = 0;
+    int64_t recorded = 0;
+  };
+  Selection SelectFirstGop(int64_t length, int64_t recordedEnd) const;
 
   // Fixed or atomic; read without a lock.
   const std::wstring folder_;
@@ -151,7 +192,11 @@ class ReplayBuffer {
   uint64_t audioGeneration_ = 0;
   int64_t latestVideoEnd_ = 0;
   int64_t latestEnd_ = 0;
+  // Cuts between indexed video samples, none before the oldest group.
+  std::deque<MediaCut> cuts_;
+  int64_t cutTotal_ = 0;  // their lengths added up
   bool degraded_ = false;
+  bool unwritable_ = false;
 
   // Queue group.
   std::mutex queueMutex_;
@@ -174,6 +219,12 @@ class ReplayBuffer {
   // Each OpenSegment is an attempt: a folder that refuses new files logs
   // that once, then counts it at every keyframe.
   RepeatLog segmentOpens_{"buffer: segment file", clock_};
+  int64_t lastPublish_ = 0;
+  // End (pts + duration) of the newest video packet staged; audio stamped
+  // more than 1 s past it is dropped. The index lags behind, so it cannot
+  // tell.
+  int64_t acceptedVideoEnd_ = 0;
+  bool createFailing_ = false;  // segment files cannot be created: unwritable_ is set
 
   std::thread writer_;  // last: started once everything above exists
 };

@@ -21,10 +21,12 @@ rotated: the Linux engine recording the synthetic machine's portrait monitor
 clip is portrait and a decoded frame shows the desktop's red marker where the
 upright desktop has it, in its top-right corner.
 
-usage: engine_test.py clip <kaptora> <work-folder>
+pause: the engine paused and resumed through its settings file; the clip
+leaves the pause out.
+
+usage: engine_test.py clip|pause|rotated <kaptora> <work-folder>
        engine_test.py sync <kp_sync_fixture> <work-folder>
        engine_test.py repeats <kaptora> <work-folder>
-       engine_test.py rotated <kaptora> <work-folder>
 """
 import array
 import json
@@ -135,52 +137,81 @@ def sync(fixture, work):
     print("sync: both clips aligned")
 
 
-def clip(kaptora, work):
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
-               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
-    settings_path, clips = os.path.join(work, "settings.json"), os.path.join(work, "clips")
-    with open(settings_path, "w") as f:
-        json.dump({"replay": {"bufferSeconds": 10, "folder": clips}, "video": {"resolution": "720p", "fps": 15},
-                   "audio": {"microphone": {"enabled": True}, "tracks": "mixed+separate"},
-                   "general": {"language": "en"}}, f)
-    log_path = os.path.join(work, "state", "Kaptora", "logs", "engine.log")
+class EngineRun:
+    """The Linux engine as a user runs it, in folders of its own, and its log."""
 
-    def matching(pattern):
-        if not os.path.exists(log_path):
+    def __init__(self, kaptora, work, settings):
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        self.kaptora, self.clips = kaptora, os.path.join(work, "clips")
+        self.env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
+                        XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
+        self.settings_path = os.path.join(work, "settings.json")
+        self.log_path = os.path.join(work, "state", "Kaptora", "logs", "engine.log")
+        self.write_settings(settings)
+        self.process = subprocess.Popen([kaptora, "--stand-ins", "--settings", self.settings_path], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until_serving([kaptora], self.env):
+            fail("the engine does not serve its control channel")
+
+    def write_settings(self, settings):
+        settings = dict(settings, replay=dict(settings.get("replay", {}), folder=self.clips))
+        with open(self.settings_path, "w") as f:
+            json.dump(dict(settings, general={"language": "en"}), f)
+
+    def matching(self, pattern):
+        """(seconds of the day, match) of each log line matching `pattern`."""
+        if not os.path.exists(self.log_path):
             return []
-        with open(log_path, encoding="utf-8") as f:
-            return [m for m in (re.fullmatch(pattern, line.rstrip("\r\n")[24:]) for line in f) if m]
+        found = []
+        with open(self.log_path, encoding="utf-8") as f:
+            for line in f:
+                m = re.fullmatch(pattern, line.rstrip("\r\n")[24:])
+                if m:
+                    h, mi, sec = line[11:23].split(":")
+                    found.append((int(h) * 3600 + int(mi) * 60 + float(sec), m))
+        return found
 
-    def wait_for(pattern, timeout):
+    def wait_for(self, pattern, timeout, count=1):
         deadline = time.monotonic() + timeout
-        while not matching(pattern):
+        while len(self.matching(pattern)) < count:
             if time.monotonic() > deadline:
                 fail("timed out waiting for " + pattern)
             time.sleep(0.05)
+        return self.matching(pattern)[count - 1]
 
-    engine = subprocess.Popen([kaptora, "--stand-ins", "--settings", settings_path], env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        if not wait_until_serving([kaptora], env):
-            fail("the engine does not serve its control channel")
-        wait_for(r"engine: starting capture.*", 10)
-        time.sleep(3)  # three seconds of recording to save
-        subprocess.run([kaptora, "save"], env=env, check=True)
-        wait_for(r"notification: Clip saved \| .*", 15)
-        note = matching(r"notification: Clip saved \| (\d+):(\d\d) · (Kaptora_[-_\d]+\.mp4)")
+    def save(self):
+        """Saves and returns the notification's length in seconds and the clip's path."""
+        subprocess.run([self.kaptora, "save"], env=self.env, check=True)
+        self.wait_for(r"notification: Clip saved \| .*", 15)
+        note = self.matching(r"notification: Clip saved \| (\d+):(\d\d) · (Kaptora_[-_\d]+\.mp4)")
         if len(note) != 1:
             fail("notification lines %r" % note)
-        length = int(note[0].group(1)) * 60 + int(note[0].group(2))
+        m = note[0][1]
+        return int(m.group(1)) * 60 + int(m.group(2)), os.path.join(self.clips, m.group(3))
+
+    def stop(self):
+        subprocess.run([self.kaptora, "stop"], env=self.env, check=True)
+        if self.process.wait(timeout=30) != 0:
+            fail("engine exit code %d" % self.process.returncode)
+
+    def kill(self):
+        self.process.kill()
+
+
+def clip(kaptora, work):
+    run = EngineRun(kaptora, work, {"replay": {"bufferSeconds": 10}, "video": {"resolution": "720p", "fps": 15},
+                                    "audio": {"microphone": {"enabled": True}, "tracks": "mixed+separate"}})
+    try:
+        run.wait_for(r"engine: starting capture.*", 10)
+        time.sleep(3)  # three seconds of recording to save
+        length, path = run.save()
         if length < 2:
             fail("a %d s clip after 3 s of capture" % length)
-        judge_clip(os.path.join(clips, note[0].group(3)), length)
-        subprocess.run([kaptora, "stop"], env=env, check=True)
-        if engine.wait(timeout=30) != 0:
-            fail("engine exit code %d" % engine.returncode)
+        judge_clip(path, length)
+        run.stop()
     finally:
-        engine.kill()
+        run.kill()
     print("engine clip: passed")
 
 
@@ -218,40 +249,66 @@ def repeats(kaptora, work):
     print("engine repeats: passed")
 
 
-def rotated(kaptora, work):
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
-               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
-    settings_path, clips = os.path.join(work, "settings.json"), os.path.join(work, "clips")
-    with open(settings_path, "w") as f:
-        json.dump({"replay": {"bufferSeconds": 10, "folder": clips},
-                   "video": {"monitor": "\\\\.\\DISPLAY2", "resolution": "720p", "fps": 10},
-                   "general": {"language": "en"}}, f)
-    stderr = open(os.path.join(work, "engine.err"), "w+")
-    engine = subprocess.Popen([kaptora, "--stand-ins", "--settings", settings_path], env=env,
-                              stdout=subprocess.DEVNULL, stderr=stderr)
+def pause(kaptora, work):
+    """5 s recorded, paused for 3 s through the settings file, 3 s more: the
+    clip holds the recorded time only, and no picture lasts through the pause."""
+    settings = {"replay": {"bufferSeconds": 30}, "video": {"resolution": "720p", "fps": 15}}  # all of it fits
+    run = EngineRun(kaptora, work, settings)
     try:
-        if not wait_until_serving([kaptora], env):
-            fail("the engine does not serve its control channel")
-        time.sleep(2.5)
-        subprocess.run([kaptora, "save"], env=env, check=True)
-        subprocess.run([kaptora, "stop"], env=env, check=True)
-        if engine.wait(timeout=30) != 0:
-            fail("engine exit code %d" % engine.returncode)
+        started = run.wait_for(r"engine: starting capture.*", 10)[0]
+        time.sleep(5)
+        run.write_settings(dict(settings, replay={"bufferSeconds": 30, "enabled": False}))
+        paused = run.wait_for(r"engine: capture stopped.*", 10)[0]
+        time.sleep(3)
+        run.write_settings(settings)
+        resumed = run.wait_for(r"engine: starting capture.*", 10, count=2)[0]
+        time.sleep(3)
+        length, path = run.save()
+        requested = run.matching(r"save: (\d+\.\d)s clip requested .*")[0][0]
+        run.stop()
     finally:
-        engine.kill()
-    saved = glob_clips(clips)
-    if len(saved) != 1:
-        stderr.seek(0)
-        fail("clips %r; engine said:\n%s" % (saved, stderr.read()[-3000:]))
+        run.kill()
+    def since(a, b):  # seconds of the day, across midnight too
+        return (b - a) % 86400
+
+    recorded = since(started, paused) + since(resumed, requested)
+    probe = json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", "-show_packets", path],
+                                      capture_output=True, check=True).stdout)
+    durations = {s["codec_type"]: float(s["duration"]) for s in probe["streams"]}
+    video_pts = sorted(float(p["pts_time"]) for p in probe["packets"] if p["stream_index"] == 0)
+    largest = max(b - a for a, b in zip(video_pts, video_pts[1:]))
+    print("pause clip: video %.3f s, audio %.3f s, largest video sample %.3f s; recorded %.1f s of %.1f s" %
+          (durations["video"], durations["audio"], largest, recorded, since(started, requested)))
+    # The log lines bracket each run: capture starts a little after its line
+    # and ends a little before.
+    if not recorded - 1.5 < durations["video"] < recorded + 0.3 or abs(length - durations["video"]) > 1.0:
+        fail("expected about %.1f s of recorded video, the notification said %d s" % (recorded, length))
+    # A late machine may skip frames, up to 1 s without being a cut; the pause is longer.
+    if largest > 1.5:
+        fail("a picture lasts %.3f s: the pause is in the clip" % largest)
+    # Audio starts after the video at each start and stops before it at the
+    # pause, the more so on a busy machine.
+    if not durations["video"] - 1.5 < durations["audio"] <= durations["video"] + 0.1:
+        fail("audio and video lengths differ")
+    print("engine pause: passed")
+
+
+def rotated(kaptora, work):
+    run = EngineRun(kaptora, work, {"replay": {"bufferSeconds": 10},
+                                    "video": {"monitor": "\\\\.\\DISPLAY2", "resolution": "720p", "fps": 10}})
+    try:
+        time.sleep(2.5)
+        _, path = run.save()
+        run.stop()
+    finally:
+        run.kill()
     video = json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", "-select_streams",
-                                       "v", saved[0]], capture_output=True, check=True).stdout)["streams"][0]
+                                       "v", path], capture_output=True, check=True).stdout)["streams"][0]
     width, height = video["width"], video["height"]
     # 1080x1920 at 720 lines: 405 rounded down to even.
     if (width, height) != (404, 720):
         fail("a %dx%d clip of the 1080x1920 portrait monitor" % (width, height))
-    rgb = subprocess.run(["ffmpeg", "-v", "error", "-i", saved[0], "-frames:v", "1", "-f", "rawvideo",
+    rgb = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-f", "rawvideo",
                           "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
     red = [(i % width, i // width) for i in range(width * height)
            if rgb[3 * i] > 200 and rgb[3 * i + 1] < 60 and rgb[3 * i + 2] < 60]
@@ -267,10 +324,5 @@ def rotated(kaptora, work):
     print("engine rotated: passed")
 
 
-def glob_clips(folder):
-    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.endswith(".mp4")) \
-        if os.path.isdir(folder) else []
-
-
 if __name__ == "__main__":
-    {"clip": clip, "sync": sync, "repeats": repeats, "rotated": rotated}[sys.argv[1]](*sys.argv[2:4])
+    {"clip": clip, "pause": pause, "sync": sync, "repeats": repeats, "rotated": rotated}[sys.argv[1]](*sys.argv[2:4])

@@ -316,7 +316,7 @@ TEST_F(HostCoreTest, NotificationClicksOpenTheUpdatePageUntilASaveSucceedsThenTh
   EXPECT_EQ(Take({"launch "}), Calls{app + " --edit \"" + clipText + "\""});
 }
 
-TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChangeAndLowSpaceShowsOncePerEpisode) {
+TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChangeAndBufferWarningsShowOncePerEpisode) {
   shell.addAccepted = false;  // no taskbar yet: every refresh retries
   Start();
   EXPECT_EQ(shell.TakeCalls().front(), "add 0 Kaptora");
@@ -352,13 +352,26 @@ TEST_F(HostCoreTest, TheIconIsTouchedOnlyWhenStateOrTooltipChangeAndLowSpaceShow
   shell.PumpPosted(*core);
   EXPECT_EQ(Take({"notify "}), Calls{"notify Clip saved | 0:03 · Kaptora_3.mp4"});
 
-  size_t shown = 0;
-  for (bool low : {true, true, false, true}) {
-    engine.status.lowSpace = low;
-    shell.RunFor(*core, 1000);
-    shown += Take({"notify Buffer drive is running out of space"}).size();
+  // Each buffer warning once per episode, whatever the other one does.
+  const struct {
+    bool Engine::Status::*flag;
+    std::string notification;
+  } warnings[] = {
+      {&Engine::Status::lowSpace, "notify Buffer drive is running out of space"},
+      {&Engine::Status::bufferUnwritable,
+       "notify Couldn't write the replay buffer | Check the buffer location in settings: the drive may be missing or "
+       "read-only."},
+  };
+  for (const auto& warning : warnings) {
+    SCOPED_TRACE(warning.notification);
+    size_t shown = 0;
+    for (bool on : {true, true, false, true}) {
+      engine.status.*warning.flag = on;
+      shell.RunFor(*core, 1000);
+      shown += Take({warning.notification}).size();
+    }
+    EXPECT_EQ(shown, 2u);
   }
-  EXPECT_EQ(shown, 2u);
 }
 
 TEST_F(HostCoreTest, MenuGreysSaveUntilBufferedAndRunsTheChosenCommand) {

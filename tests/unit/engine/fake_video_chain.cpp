@@ -22,7 +22,7 @@ bool FakeVideoChain::CreateEncoder(int32_t, const EncoderConfig& config) {
   track_.width = config.width;
   track_.height = config.height;
   track_.fps = config.fps;
-  track_.sps = {0x67, static_cast<uint8_t>(index_), 0x00, 0x1E};  // [1]: which chain
+  track_.sps = {0x67, factory_.spsTag(index_), 0x00, 0x1E};
   return true;
 }
 

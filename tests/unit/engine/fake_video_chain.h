@@ -57,6 +57,10 @@ struct FakeChainFactory : VideoChainFactory {
   // Default: one 100-byte packet per frame, a keyframe every 60.
   std::function<bool(FrameCall, int64_t, int64_t, PacketList&)> encode;
   std::function<int32_t(int)> recoveries = [](int) { return 0; };
+  // Byte 1 of a chain's SPS: by default the chain's index, so that every new
+  // chain is a parameter change; a real encoder repeats its SPS for the same
+  // settings.
+  std::function<uint8_t(int)> spsTag = [](int chain) { return static_cast<uint8_t>(chain); };
   bool returnNoChain = false;
 
   std::unique_ptr<VideoChain> CreateChain() override;

@@ -140,7 +140,8 @@ TEST(WriteClipFileTest, PayloadIsTheUsedStretchOfEachSegment) {
     buffer.PushVideo(VideoInfo(), Video(t + 100 * kMs, false, 100 * kMs, 300 + i));
   }
   ReplayBuffer::Clip clip;
-  ASSERT_TRUE(buffer.TakeClip(20 * kSec, T0 + 30 * kSec, clip));  // from the keyframe at 8 s
+  // 0.2 s recorded per group, the rest are cuts: 0.5 s starts at 8 s.
+  ASSERT_TRUE(buffer.TakeClip(500 * kMs, T0 + 30 * kSec, clip));
   ASSERT_EQ(clip.videoPackets.back().segment->index, 2u);
   clip.audioTracks = AudioTracks(2);  // a second track without packets
   clip.audioPackets.resize(2);
@@ -159,6 +160,50 @@ TEST(WriteClipFileTest, PayloadIsTheUsedStretchOfEachSegment) {
   ExpectSamplesMatch(parsed, 0, clip.videoPackets, 0);
   ExpectSamplesMatch(parsed, 1, clip.audioPackets[0], 1);
   EXPECT_EQ(parsed.tracks[0].stss, (std::vector<uint64_t>{1, 3, 5}));
+}
+
+// Video 0-4 s and 20-24 s (10 frames/s); 20-ms audio offset by 10 ms, so the
+// last packet before the cut overlaps it and the first after it would start
+// inside that one once moved. The file plays straight across the cut.
+TEST(WriteClipFileTest, AClipAcrossACutPlaysStraightOn) {
+  TempFolder dir;
+  ReplayBuffer buffer(dir.path(), 60 * kSec);
+  buffer.SetAudioTracks(AudioTracks(1));
+  // Audio of [from, until) alongside video of [from, to).
+  auto run = [&](int64_t from, int64_t to, int64_t audioOffset, int64_t until) {
+    for (int64_t t = from; t < to; t += 100 * kMs) {
+      buffer.PushVideo(VideoInfo(), Video(T0 + t, (t - from) % (2 * kSec) == 0));
+      for (int64_t a = t + audioOffset; a < t + audioOffset + 100 * kMs && a < until; a += 20 * kMs) {
+        buffer.PushAudio(0, Audio(0, T0 + a));
+      }
+    }
+  };
+  run(0, 4 * kSec, 10 * kMs, 6 * kSec);
+  for (int64_t a = 4'010 * kMs; a < 6 * kSec; a += 20 * kMs) buffer.PushAudio(0, Audio(0, T0 + a));  // no video
+  run(20 * kSec, 24 * kSec, 0, 23 * kSec);
+  ReplayBuffer::Clip clip;
+  ASSERT_TRUE(buffer.TakeClip(60 * kSec, T0 + 24'050 * kMs, clip));  // 50 ms after the last picture's end
+  // The rest of the audio comes late, and video stays away for 6 s: a cut
+  // that began inside the clip, found only when the audio is topped up.
+  for (int64_t a = 23 * kSec; a < 24'200 * kMs; a += 20 * kMs) buffer.PushAudio(0, Audio(0, T0 + a));
+  buffer.PushVideo(VideoInfo(), Video(T0 + 30 * kSec, true));
+  buffer.ExtendClipAudio(clip);
+  EXPECT_EQ(clip.cuts, (CutList{{T0 + 4 * kSec, 16 * kSec}, {T0 + 24 * kSec, 6 * kSec}}));
+  EXPECT_EQ(clip.RecordedDuration(), 8 * kSec);
+  EXPECT_EQ(clip.audioPackets[0].size(), 200u + 199u);  // 0.01-3.99 s and 20.02-23.98 s
+
+  const std::wstring out = dir.File(L"clip.mp4");
+  ASSERT_TRUE(WriteClipFile(clip, out, {}));
+  Mp4Parsed parsed;
+  std::string payload;
+  ASSERT_TRUE(ReadClip(out, &parsed, &payload));
+  ASSERT_EQ(parsed.tracks.size(), 2u);
+  EXPECT_EQ(parsed.tracks[0].Durations(), std::vector<uint64_t>(80, 9'000));  // 100 ms each at 90 kHz
+  std::vector<uint64_t> audio(399, 960);  // 20 ms each at 48 kHz ...
+  audio[199] = 1'440;                     // ... but the one before the dropped packet
+  EXPECT_EQ(parsed.tracks[1].Durations(), audio);
+  EXPECT_EQ(parsed.tracks[1].elst, (std::vector<uint64_t>{10, 0xFFFFFFFF, 0x10000, 7'990, 0, 0x10000}));
+  ExpectSamplesMatch(parsed, 1, clip.audioPackets[0], 1);
 }
 
 TEST(WriteClipFileTest, UnreadableSegmentFailsWithoutTouchingTheTarget) {

@@ -367,16 +367,19 @@ TEST_F(ReplayBufferTest, FailedWriteDegradesAndRecoversWithTrueOffsets) {
   EXPECT_TRUE(log.Has(kWriteFailed));
 }
 
-// Below 1 GiB free the oldest groups go, but never the last one; a free
-// space the system cannot tell counts as plenty.
-TEST_F(ReplayBufferTest, LowDiskSpaceDropsOldGroupsButKeepsOne) {
+// Below 1 GiB free the oldest segments go whole, never the one being written
+// nor the newest group, and only when nothing but the buffer holds them; a
+// free space the system cannot tell counts as plenty.
+TEST_F(ReplayBufferTest, LowDiskSpaceDropsWholeSegmentsNoClipHolds) {
   struct Case {
     const char* name;
-    int gops;
-    bool queryFails, drops;
+    int64_t gop;
+    bool queryFails, holdClip;
+    uint64_t gopsLeft;
   };
-  for (const Case& c : {Case{"five groups", 5, false, true}, Case{"one long group", 1, false, false},
-                        Case{"query fails", 5, true, false}}) {
+  for (const Case& c : {Case{"two segments", 2 * kSec, false, false, 6}, Case{"query fails", 2 * kSec, true, false, 11},
+                        Case{"a clip holds the oldest", 2 * kSec, false, true, 11},
+                        Case{"all in the segment being written", 20 * kSec, false, false, 2}}) {
     SCOPED_TRACE(c.name);
     buffer.reset();
     log.Clear();
@@ -384,13 +387,23 @@ TEST_F(ReplayBufferTest, LowDiskSpaceDropsOldGroupsButKeepsOne) {
     files.SetFreeSpace(512ull << 20);
     if (c.queryFails) files.FailFreeSpace();
     Start(300 * kSec);
-    PushRun(0, 10 * kSec, 10 * kSec / c.gops);
+    // Segments 1 and 2 (one segment of one group for a 20 s group).
+    PushRun(0, 20 * kSec, c.gop);
+    ReplayBuffer::Clip held = c.holdClip ? Clip(20 * kSec) : ReplayBuffer::Clip{};
     clock.Advance(5 * kSec);  // the check at the first segment was 5 s ago
-    Push(10 * kSec, true);
-    Clip(20 * kSec);
-    EXPECT_EQ(Gops(), c.drops ? 2u : c.gops + 1u);
-    EXPECT_EQ(buffer->GetStatus().degraded, c.drops);
-    EXPECT_EQ(log.Has("buffer: low disk space in " + dir.utf8() + " — dropped the oldest part"), c.drops);
+    Push(20 * kSec, true);
+    Clip(21 * kSec);
+    EXPECT_EQ(Gops(), c.gopsLeft);
+    const bool dropped = c.gopsLeft == 6;
+    EXPECT_EQ(buffer->GetStatus().degraded, dropped);
+    EXPECT_EQ(log.Has("buffer: low disk space in " + dir.utf8() + " — dropped the oldest part"), dropped);
+    if (!c.holdClip) continue;
+    // Once the clip is written and gone, the next check drops both old segments.
+    held = {};
+    clock.Advance(5 * kSec);
+    Push(30 * kSec, true);
+    EXPECT_EQ(VideoPts(Clip(31 * kSec)), (Pts{20 * kSec, 30 * kSec}));
+    EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"000003.kpseg", "000004.kpseg"}));
   }
 }
 
@@ -401,15 +414,80 @@ TEST_F(ReplayBufferTest, LowDiskSpaceIsCheckedAtMostEveryFiveSecondsAndLoggedOnc
   PushRun(10 * kSec, 20 * kSec);  // roll at 10 s: too early for a check
   EXPECT_EQ(Gops(), 10u);
   clock.Advance(5 * kSec);
-  PushRun(20 * kSec, 30 * kSec);  // roll at 20 s: drops to one group, then 5 more
-  const ReplayBuffer::Clip clip = Clip(30 * kSec);
-  EXPECT_EQ(Gops(), 6u);
-  EXPECT_EQ(clip.audioPackets[0].front().pts, T0 + 18 * kSec);  // older audio went with its group
+  PushRun(20 * kSec, 30 * kSec);  // roll at 20 s: segment 1 goes, with its audio
+  EXPECT_EQ(Gops(), 10u);
+  EXPECT_EQ(Clip(30 * kSec).audioPackets[0].front().pts, T0 + 10 * kSec);
   EXPECT_FALSE(FileExists(dir.File(L"000001.kpseg")));
   clock.Advance(5 * kSec);
   PushRun(30 * kSec, 40 * kSec);  // due again: drops again, without a second line
-  EXPECT_EQ(Clip(40 * kSec).start, T0 + 28 * kSec);
+  EXPECT_EQ(Clip(40 * kSec).start, T0 + 20 * kSec);
   EXPECT_EQ(log.CountStartingWith("buffer: low disk space"), 1);
+}
+
+// --- Gaps in the video: the window and clips are recorded time ----------------
+
+// 10 frames/s, keyframes every 2 s: 15 s recorded, 40 s without video, 4 s more.
+TEST_F(ReplayBufferTest, AGapIsCutOutOfTheWindowAndTheClip) {
+  Start(10 * kSec);
+  PushRun(0, 15 * kSec);
+  for (int64_t a = 15 * kSec; a < 55 * kSec; a += 20 * kMs) PushAudio(a);  // the mixer goes on
+  PushRun(55 * kSec, 59 * kSec);
+  ReplayBuffer::Clip clip = Clip(59 * kSec);
+  // 4 s after the gap and the groups at 8 s and later before it, not a
+  // frozen first frame 40 s long.
+  EXPECT_EQ(clip.start, T0 + 8 * kSec);
+  EXPECT_EQ(clip.cuts, (CutList{{T0 + 15 * kSec, 40 * kSec}}));
+  EXPECT_EQ(clip.RecordedDuration(), 11 * kSec);
+  EXPECT_EQ(buffer->GetStatus().duration, 11 * kSec);
+  EXPECT_EQ(Gops(), 6u);  // 8 .. 14, 55, 57
+  // No audio from inside the gap: it was kept for 1 s past the last picture.
+  for (const PacketRecord& r : clip.audioPackets[0]) EXPECT_FALSE(r.pts >= T0 + 15 * kSec && r.pts < T0 + 55 * kSec);
+  EXPECT_EQ(clip.audioPackets[0].size(), 11u * 50);
+
+  // Paused for ten minutes: a save still ends at the last picture, and the
+  // status says what it would give.
+  clip = Clip(659 * kSec);
+  EXPECT_EQ(std::tuple(clip.start, clip.end, clip.RecordedDuration()), std::tuple(T0 + 8 * kSec, T0 + 59 * kSec, 11 * kSec));
+  ReplayBuffer::Clip window;
+  ASSERT_TRUE(buffer->TakeClip(10 * kSec, T0 + 659 * kSec, window));
+  EXPECT_EQ(window.start, T0 + 8 * kSec);
+  // A stall of 1 s is no cut; a pause of 1 s plus one tick is.
+  PushRun(59 * kSec + kSec, 61 * kSec);
+  PushRun(61 * kSec + kSec + 1, 63 * kSec);
+  EXPECT_EQ(Clip(63 * kSec).cuts.size(), 2u);
+}
+
+// Without video (no capture chain), audio costs nothing: an hour of it adds
+// less than a second's worth of bytes, so neither disk nor index grow.
+TEST_F(ReplayBufferTest, AudioIsKeptOnlyWhileVideoFlows) {
+  Start(30 * kSec);
+  PushRun(0, 2 * kSec);
+  const uint64_t before = buffer->GetStatus().diskBytes;
+  for (int64_t a = 2 * kSec + 10 * kMs; a < 3602 * kSec; a += 20 * kMs) PushAudio(a);
+  Clip(3602 * kSec);
+  // 1 s past the last picture is still kept: 50 packets of 20 ms.
+  EXPECT_EQ(buffer->GetStatus().diskBytes - before, 50u * (32 + 40));
+  // Video back: audio with it is kept again.
+  PushRun(3602 * kSec, 3604 * kSec);
+  EXPECT_EQ(Clip(3604 * kSec).audioPackets[0].back().pts, T0 + 3604 * kSec - 20 * kMs);
+}
+
+// A folder where no segment can be created: one line and a status flag per
+// episode, however many keyframes try.
+TEST_F(ReplayBufferTest, UncreatableSegmentsAreReportedOncePerEpisode) {
+  files.FailCreate(L".kpseg", kErrorAccessDenied);
+  Start();
+  for (int episode = 0; episode < 2; ++episode) {
+    for (int64_t t = 0; t < 10 * kSec; t += kSec) Push(episode * 100 * kSec + t, true);
+    Clip(200 * kSec);
+    EXPECT_TRUE(buffer->GetStatus().unwritable);
+    EXPECT_EQ(log.CountStartingWith("buffer: cannot create segment file (error 5)"), episode + 1);
+    files.ClearFaults();
+    Push(episode * 100 * kSec + 10 * kSec, true);
+    Clip(200 * kSec);
+    EXPECT_FALSE(buffer->GetStatus().unwritable);
+    files.FailCreate(L".kpseg", kErrorAccessDenied);
+  }
 }
 
 // The gate holds the writer inside a write, so a whole batch queues behind
