@@ -23,6 +23,7 @@ constexpr int64_t kDiskCheckInterval = 5 * kTicksPerSecond;
 constexpr auto kWriterIdleWait = std::chrono::milliseconds(100);
 constexpr auto kFlushWaitLimit = std::chrono::seconds(3);
 constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr size_t kPublishPiece = 64;  // records published per hold of the index mutex
 
 bool IsSegmentFileName(const std::wstring& name) {
   static constexpr wchar_t kSuffix[] = L".kpseg";
@@ -193,6 +194,10 @@ void ReplayBuffer::WriterLoop() {
       mustFlush = flushRequest_ || batch.empty();
       flushRequest_ = false;
     }
+    if (benchmarkHold_.load(std::memory_order_relaxed)) {
+      batch.clear();
+      continue;
+    }
     for (WriteItem& item : batch) ProcessItem(item);
     batch.clear();
     if (mustFlush || staging_.size() >= kStagingLimit) {
@@ -251,7 +256,17 @@ void ReplayBuffer::Stage(WriteItem& item) {
   record.segment = segment_;
   segment_->bytes += kRecordHeaderSize + size;
   totalBytes_->fetch_add(kRecordHeaderSize + size);
-  pending_.push_back(PendingRecord{std::move(item), std::move(record)});
+  std::vector<PacketRecord> group;
+  if (item.stream == 0) {
+    if (packet.keyframe) {
+      // Groups tend to have the same length: room for one like the last.
+      if (videoSinceKeyframe_ > 0) groupLengthHint_ = videoSinceKeyframe_;
+      videoSinceKeyframe_ = 0;
+      group.reserve(groupLengthHint_ + 2);
+    }
+    ++videoSinceKeyframe_;
+  }
+  pending_.push_back(PendingRecord{std::move(item), std::move(record), std::move(group)});
 
   if (staging_.size() >= kStagingLimit) Flush();
 }
@@ -269,14 +284,11 @@ void ReplayBuffer::Flush() {
   }
   if (pending_.empty() && ok) return;
 
-  Retired retired;
-  {
+  if (ok) {
+    PublishPending();
+  } else {
     std::lock_guard<std::mutex> lock(indexMutex_);
-    if (ok) {
-      for (PendingRecord& pending : pending_) Publish(pending, retired);
-    } else {
-      degraded_ = true;
-    }
+    degraded_ = true;
   }
   pending_.clear();
   if (!ok) {
@@ -284,6 +296,23 @@ void ReplayBuffer::Flush() {
     // later record may go into this file: the next keyframe opens a new one.
     needKeyframe_ = true;
     CloseSegment();
+  }
+}
+
+void ReplayBuffer::PublishPending() {
+  for (size_t begin = 0; begin < pending_.size(); begin += kPublishPiece) {
+    const size_t end = std::min(pending_.size(), begin + kPublishPiece);
+    Retired retired;
+    // Room for what trimming usually lets go of per piece, made here.
+    retired.segments.reserve(4);
+    retired.gops.reserve(2);
+    {
+      std::lock_guard<std::mutex> lock(indexMutex_);
+      for (size_t i = begin; i < end; ++i) Publish(pending_[i]);
+      // Once per piece: the window only moves forward, so this trims what
+      // trimming after every record would have.
+      Trim(retired);
+    }
   }
 }
 
@@ -321,24 +350,27 @@ void ReplayBuffer::CheckDiskSpace() {
   if (now < nextDiskCheck_) return;
   nextDiskCheck_ = now + kDiskCheckInterval;
 
+  // The free-space query and the file deletions that give space back run
+  // outside the index mutex; only dropping a group is done inside it.
+  bool dropped = false;
   bool logLow = false;
-  {
+  for (;;) {
+    uint64_t freeBytes = 0;
+    if (!files_.FreeSpace(folder_, &freeBytes)) break;  // unknown counts as plenty
+    if (freeBytes >= kLowDiskSpace) break;
+    Retired retired;
+    retired.gops.reserve(1);
     std::lock_guard<std::mutex> lock(indexMutex_);
-    bool dropped = false;
-    for (;;) {
-      uint64_t freeBytes = 0;
-      if (!files_.FreeSpace(folder_, &freeBytes)) break;  // unknown counts as plenty
-      if (freeBytes >= kLowDiskSpace || gops_.size() < 2) break;
-      // Released inside the loop on purpose: space only comes back when the
-      // last reference to a segment goes, and the next query must see it.
-      Retired retired;
-      DropOldestGop(retired);
-      dropped = true;
-    }
-    if (dropped && !degraded_) {
-      degraded_ = true;
-      logLow = true;
-    }
+    if (gops_.size() < 2) break;
+    DropOldestGop(retired);
+    dropped = true;
+    // `retired` goes after the unlock: space only comes back when the last
+    // reference to a segment goes, and the next query must see it.
+  }
+  if (dropped) {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    logLow = !degraded_;
+    degraded_ = true;
   }
   if (logLow) Log("buffer: low disk space in %s — dropped the oldest part", WideToUtf8(folder_).c_str());
 }
@@ -354,7 +386,7 @@ void ReplayBuffer::WaitForFlush() {
 // ---------------------------------------------------------------------------
 // Index (index mutex held)
 
-void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
+void ReplayBuffer::Publish(PendingRecord& pending) {
   PacketRecord& record = pending.record;
   const int64_t end = record.pts + record.duration;
   if (pending.item.stream != 0) {
@@ -362,16 +394,7 @@ void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
     if (pending.item.audioGeneration != audioGeneration_ || track >= audioIndex_.size()) return;
     audioIndex_[track].push_back(std::move(record));
   } else if (record.keyframe) {
-    size_t expected = 0;
-    if (!gops_.empty()) {
-      // Groups tend to have the same length: size the new one like the last,
-      // and give back what the last one over-allocated.
-      std::vector<PacketRecord>& last = gops_.back().records;
-      expected = last.size() + 2;
-      if (last.capacity() - last.size() > last.size() / 8) last.shrink_to_fit();
-    }
-    gops_.push_back(Gop{pending.item.params, {}});
-    gops_.back().records.reserve(expected);
+    gops_.push_back(Gop{std::move(pending.item.params), std::move(pending.group)});
     gops_.back().records.push_back(std::move(record));
     latestVideoEnd_ = end;
   } else {
@@ -380,31 +403,30 @@ void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
     latestVideoEnd_ = end;
   }
   latestEnd_ = std::max(latestEnd_, end);
-  Trim(retired);
 }
 
 void ReplayBuffer::Trim(Retired& retired) {
   while (gops_.size() > 1) {
     if (gops_[1].records.front().pts > latestVideoEnd_ - window_) break;
-    for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+    retired.gops.push_back(std::move(gops_.front()));  // freed with its records after the lock
     gops_.pop_front();
   }
   const int64_t threshold = gops_.empty() ? latestEnd_ - window_ : gops_.front().records.front().pts;
   for (std::deque<PacketRecord>& queue : audioIndex_) {
     while (!queue.empty() && queue.front().pts + queue.front().duration <= threshold) {
-      Retire(retired, std::move(queue.front().segment));
+      Retire(retired.segments, std::move(queue.front().segment));
       queue.pop_front();
     }
   }
 }
 
 void ReplayBuffer::DropOldestGop(Retired& retired) {
-  for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+  retired.gops.push_back(std::move(gops_.front()));
   gops_.pop_front();
   const int64_t first = gops_.front().records.front().pts;
   for (std::deque<PacketRecord>& queue : audioIndex_) {
     while (!queue.empty() && queue.front().pts < first) {
-      Retire(retired, std::move(queue.front().segment));
+      Retire(retired.segments, std::move(queue.front().segment));
       queue.pop_front();
     }
   }

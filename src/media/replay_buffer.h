@@ -11,7 +11,10 @@
 //
 // Locking: the index mutex guards the index group, the queue mutex the queue
 // group; no thread ever holds both. The writer does its disk writes holding
-// neither.
+// neither, and publishes in short pieces: whatever a piece needs allocated
+// is made before the index mutex is taken, and whatever trimming lets go of
+// (groups, segment files) is released after it, so producers, which take
+// the index mutex on every push, never wait behind allocation or file work.
 #pragma once
 
 #include <atomic>
@@ -106,27 +109,37 @@ class ReplayBuffer {
   // [start, end). Does nothing when the audio track list has changed since.
   void ExtendClipAudio(Clip& clip);
 
+  // Benchmarks only: from now on the writer takes every batch off the queue
+  // and drops it, writing and indexing nothing, so producers meet no one on
+  // their locks. The baseline for push latency.
+  void HoldWriterForBenchmark() { benchmarkHold_.store(true); }
+
  private:
   struct PendingRecord {
     WriteItem item;
     PacketRecord record;
+    std::vector<PacketRecord> group;  // keyframe: the new group's list, reserved
   };
-  // Segment references taken out of the index under the index mutex and let
-  // go after it, so that deleting files never happens inside the lock.
-  using Retired = std::vector<std::shared_ptr<Segment>>;
+  // What the index lets go of under the index mutex, released after it, so
+  // that freeing groups and deleting files never happens inside the lock.
+  struct Retired {
+    std::vector<std::shared_ptr<Segment>> segments;
+    std::vector<Gop> gops;
+  };
 
   void Enqueue(WriteItem&& item);
   void WriterLoop();
   void ProcessItem(WriteItem& item);
   void Stage(WriteItem& item);
   void Flush();
+  void PublishPending();
   bool OpenSegment();
   void CloseSegment();
   void CheckDiskSpace();
   void WaitForFlush();
 
   // Index mutex held.
-  void Publish(PendingRecord& pending, Retired& retired);
+  void Publish(PendingRecord& pending);
   void Trim(Retired& retired);
   void DropOldestGop(Retired& retired);
 
@@ -168,6 +181,10 @@ class ReplayBuffer {
   std::vector<PendingRecord> pending_;
   bool needKeyframe_ = true;
   int64_t nextDiskCheck_ = 0;
+  size_t videoSinceKeyframe_ = 0;  // video records staged since the last keyframe
+  size_t groupLengthHint_ = 0;     // length of the last group, to size the next
+
+  std::atomic<bool> benchmarkHold_{false};
 
   std::thread writer_;  // last: started once everything above exists
 };
