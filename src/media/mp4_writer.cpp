@@ -13,6 +13,7 @@ namespace {
 constexpr uint32_t kVideoTimescale = 90'000;
 constexpr size_t kSinkBufferSize = 8 * 1024 * 1024;
 constexpr uint64_t kProgressStep = 64ull * 1024 * 1024;
+constexpr uint64_t kClonePiece = 1ull << 30;
 
 // Every byte of the file passes through one 8 MiB buffer that is written
 // only when exactly full (and once more at the end), so the file sees few,
@@ -58,11 +59,13 @@ class BufferedSink final : public PayloadSink {
   uint64_t accepted() const { return accepted_; }
 
  private:
-  // `blockSize` 0: copy. Otherwise clone, in pieces that stay whole blocks;
-  // after the first refusal the rest is copied without asking again.
+  // `blockSize` 0: copy, in pieces of one progress step. Otherwise clone,
+  // in pieces of whole blocks that are large, since a clone costs about the
+  // same at any length (one call per segment span); after the first refusal
+  // the rest is copied without asking again.
   bool PutFileRange(File& source, uint64_t offset, uint64_t length, uint64_t blockSize) {
     if (!Finish()) return false;
-    const uint64_t piece = blockSize == 0 ? kProgressStep : std::max(blockSize, kProgressStep / blockSize * blockSize);
+    const uint64_t piece = blockSize == 0 ? kProgressStep : std::max(blockSize, kClonePiece / blockSize * blockSize);
     while (length > 0) {
       const uint64_t n = std::min(length, piece);
       IoStatus status = IoStatus::Failure(kErrorNotSupported);

@@ -72,7 +72,8 @@ class Mp4Writer {
   // Writes a payload of exactly `payloadSize` bytes delivered by `producer`.
   bool Write(const std::wstring& path, uint64_t payloadSize, const PayloadProducer& producer);
   // The same, for a producer that may also hand over ranges of files.
-  // Progress still follows the bytes done: ranges go in pieces of 64 MiB.
+  // Progress still follows the bytes done: copied ranges go in pieces of
+  // 64 MiB, cloned ones (done in moments) in pieces of up to 1 GiB.
   bool WriteRanges(const std::wstring& path, uint64_t payloadSize, const RangePayloadProducer& producer);
 
   // Bytes of ftyp and moov for the samples added so far, so the payload
