@@ -131,9 +131,10 @@ void ReplayBuffer::Enqueue(WriteItem&& item) {
     queue_.push_back(std::move(item));
     ++queuedCount_;
   }
-  // Notified after the unlock, so the woken writer never blocks on the
-  // mutex the producer still holds.
-  wakeWriter_.notify_one();
+  // The writer is not woken: it collects the queue at least every 100 ms
+  // and at once when a flush is asked for. Waking it from here would let it
+  // take this producer's processor in the middle of a push, so a push would
+  // last as long as the writer's next write.
 }
 
 void ReplayBuffer::SetAudioTracks(const std::vector<AudioTrackInfo>& tracks) {

@@ -3,7 +3,9 @@
 // index of where each packet's bytes are held in memory.
 //
 // Producers (encoder and audio threads) push packets into an unbounded queue
-// and never wait for the disk, nor for the writer to run. A writer thread appends them to the current
+// and never wait for the disk, nor for the writer to run: they do not wake
+// it. A writer thread collects the queue at least every 100 ms (at once
+// when a clip asks for a flush), appends the packets to the current
 // segment file through a 1 MiB staging buffer and, once the bytes are on
 // disk, publishes their records into the index, which is trimmed to the
 // window. A clip is a selection of index records; each record holds its
