@@ -117,6 +117,19 @@ TEST(ExtendClipAudioTest, AddsLateAudioOnceAndOnlyWithinTheClip) {
   return ::testing::AssertionSuccess();
 }
 
+// Writes the clip through `files` and reads it back: the write must succeed,
+// report progress once (1.0, at the end) and leave no ".part" behind.
+::testing::AssertionResult WriteAndReadClip(const ReplayBuffer::Clip& clip, const std::wstring& out, Files& files,
+                                            Mp4Parsed* parsed, std::string* payload) {
+  std::vector<double> progress;
+  if (!WriteClipFile(clip, out, [&](double f) { progress.push_back(f); }, files)) {
+    return ::testing::AssertionFailure() << "write failed";
+  }
+  if (progress != std::vector<double>{1.0}) return ::testing::AssertionFailure() << progress.size() << " reports";
+  if (FileExists(out + L".part")) return ::testing::AssertionFailure() << "\".part\" left behind";
+  return ReadClip(out, parsed, payload);
+}
+
 // Each sample of the track must be the payload of the matching record.
 void ExpectSamplesMatch(const Mp4Parsed& clip, size_t trak, const std::vector<PacketRecord>& records, uint32_t stream) {
   const Mp4Track& track = clip.tracks.at(trak);
@@ -145,14 +158,9 @@ TEST(WriteClipFileTest, PayloadIsTheUsedStretchOfEachSegment) {
   ASSERT_EQ(clip.videoPackets.back().segment->index, 2u);
   clip.audioTracks = AudioTracks(2);  // a second track without packets
   clip.audioPackets.resize(2);
-  std::vector<double> progress;
-  const std::wstring out = dir.File(L"clip.mp4");
-  ASSERT_TRUE(WriteClipFile(clip, out, [&](double f) { progress.push_back(f); }, files));
-  EXPECT_EQ(progress, (std::vector<double>{1.0}));
-  EXPECT_FALSE(FileExists(out + L".part"));
   Mp4Parsed parsed;
   std::string payload;
-  ASSERT_TRUE(ReadClip(out, &parsed, &payload));
+  ASSERT_TRUE(WriteAndReadClip(clip, dir.File(L"clip.mp4"), files, &parsed, &payload));
   EXPECT_EQ(payload, ReadFileBytes(clip.videoPackets[0].segment->path).substr(clip.videoPackets[0].offset) +
                          ReadFileBytes(JoinPath(dir.path(), SegmentFileName(2))).substr(32));
   ASSERT_EQ(parsed.tracks.size(), 2u);  // the empty track has no trak
@@ -274,13 +282,9 @@ TEST(WriteClipFileTest, BlockAlignedLayoutClonesWholeBlocksAndFallsBackToTheSame
     SCOPED_TRACE(refuse ? "refusing clones" : "cloning");
     CloningFiles files(refuse);
     const std::wstring out = dir.File(refuse ? L"copied.mp4" : L"cloned.mp4");
-    std::vector<double> progress;
-    ASSERT_TRUE(WriteClipFile(clip, out, [&](double f) { progress.push_back(f); }, files));
-    EXPECT_EQ(progress, (std::vector<double>{1.0}));
-    EXPECT_FALSE(FileExists(out + L".part"));
     Mp4Parsed parsed;
     std::string payload;
-    ASSERT_TRUE(ReadClip(out, &parsed, &payload));
+    ASSERT_TRUE(WriteAndReadClip(clip, out, files, &parsed, &payload));
     ExpectSamplesMatch(parsed, 0, clip.videoPackets, 0);
     ExpectSamplesMatch(parsed, 1, clip.audioPackets[1], 2);  // traks: audio from the last track down
     ExpectSamplesMatch(parsed, 2, clip.audioPackets[0], 1);
