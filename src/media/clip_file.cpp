@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "app/log.h"
+#include "media/clip_layout.h"
 #include "media/mp4_writer.h"
+#include "platform/path.h"
 
 namespace kp {
 
 namespace {
-
-constexpr size_t kReadPiece = 8'388'608;  // 8 MiB
 
 using SpanMap = std::map<uint64_t, SegmentSpan>;
 
@@ -39,28 +39,28 @@ void AddSamples(Mp4Writer& writer, int track, const std::vector<PacketRecord>& r
   }
 }
 
-bool CopySpan(Files& files, const SegmentSpan& span, uint8_t* buffer, const ByteSink& sink) {
+bool PutZeros(PayloadSink& sink, uint64_t count) {
+  static constexpr uint8_t kZeros[4096] = {};
+  for (; count > 0; count -= std::min<uint64_t>(count, sizeof kZeros)) {
+    if (!sink.Put(kZeros, static_cast<size_t>(std::min<uint64_t>(count, sizeof kZeros)))) return false;
+  }
+  return true;
+}
+
+// The padding before the span, then its stretch: whole blocks cloned where
+// the layout has them, the rest copied by the file layer.
+bool CopySpan(Files& files, const SegmentSpan& span, const SpanPlacement& place, uint64_t blockSize,
+              PayloadSink& sink) {
   std::unique_ptr<File> file;
   IoStatus status = files.OpenForRead(span.segment->path, &file);
   if (!status) {
     Log("clip: cannot open buffer segment (error %lu)", static_cast<unsigned long>(status.error));
     return false;
   }
-  bool ok = static_cast<bool>(file->Seek(span.first));
-  uint64_t remaining = span.end - span.first;
-  while (ok && remaining > 0) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kReadPiece));
-    size_t got = 0;
-    if (!file->Read(buffer, want, &got) || got == 0 || got > want) {
-      ok = false;
-      break;
-    }
-    if (!sink(buffer, got)) {
-      ok = false;
-      break;
-    }
-    remaining -= got;
-  }
+  const uint64_t copyAt = place.copyFrom + place.cloneBytes;
+  const bool ok = PutZeros(sink, place.padding) &&
+                  (place.cloneBytes == 0 || sink.PutBlocks(*file, place.copyFrom, place.cloneBytes, blockSize)) &&
+                  sink.PutRange(*file, copyAt, place.copyEnd - copyAt);
   file->Close();
   if (!ok) Log("clip: reading buffer segment failed");
   return ok;
@@ -75,11 +75,11 @@ bool WriteClipFile(const ReplayBuffer::Clip& clip, const std::wstring& path,
   for (const std::vector<PacketRecord>& list : clip.audioPackets) {
     for (const PacketRecord& record : list) AddToSpans(spans, record);
   }
-  uint64_t payloadSize = 0;
-  for (auto& [index, span] : spans) {
-    span.base = payloadSize;
-    payloadSize += span.end - span.first;
-  }
+  std::vector<SpanSource> sources;
+  for (const auto& [index, span] : spans) sources.push_back({span.first, span.end, 0});
+  ClipLayout layout = PackSpans(sources);
+  size_t s = 0;
+  for (auto& [index, span] : spans) span.base = layout.spans[s++].base;
 
   Mp4Writer writer(files);
   const int videoTrack = writer.AddVideoTrack(clip.video);
@@ -90,15 +90,27 @@ bool WriteClipFile(const ReplayBuffer::Clip& clip, const std::wstring& path,
   }
   if (progress) writer.onProgress = progress;
 
-  auto producer = [&spans, &files](const ByteSink& sink) {
-    // One read buffer for the whole copy; its contents are always overwritten.
-    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kReadPiece);
+  // Where the clip's file system shares blocks with the segments', the spans
+  // move to block-aligned places and the samples with them.
+  const BlockCloning cloning =
+      spans.empty() ? BlockCloning{} : files.ProbeBlockCloning(spans.begin()->second.segment->path, ParentFolder(path));
+  if (cloning.supported && cloning.blockSize > 0) {
+    s = 0;
+    for (const auto& [index, span] : spans) sources[s++].sourceSize = files.Stat(span.segment->path).size;
+    ClipLayout placed = PlanBlockAlignedLayout(sources, cloning.blockSize, writer.HeaderSizeBeforeMdat());
+    writer.MoveSamples([&](uint64_t offset) { return MovePackedOffset(layout, placed, offset); });
+    layout = std::move(placed);
+    writer.preallocate = false;  // shared blocks need no space of their own
+  }
+
+  auto producer = [&spans, &layout, &files](PayloadSink& sink) {
+    size_t i = 0;
     for (const auto& [index, span] : spans) {
-      if (!CopySpan(files, span, buffer.get(), sink)) return false;
+      if (!CopySpan(files, span, layout.spans[i++], layout.blockSize, sink)) return false;
     }
-    return true;
+    return PutZeros(sink, layout.trailingPadding);
   };
-  return writer.Write(path, payloadSize, producer);
+  return writer.WriteRanges(path, layout.payloadSize, producer);
 }
 
 }  // namespace kp

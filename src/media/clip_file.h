@@ -1,9 +1,14 @@
 // Writes a clip selection as an MP4 file, copying the payload bytes straight
 // from the buffer's segment files: each used segment contributes the byte
-// range [first, end) of its file to the mdat payload, one after the other in
-// segment order, and the sample tables point at the clip's own payloads
-// inside those ranges. Nothing is decoded or re-framed. The clip's cuts are
-// left out: every sample after a cut, in every track, is timed earlier by
+// range [first, end) of its file to the mdat payload in segment order, and
+// the sample tables point at the clip's own payloads inside those ranges.
+// Nothing is decoded or re-framed, and the bytes never pass through this
+// program: the file layer copies ranges in the kernel. Where the clip's file
+// system shares blocks with the segments' (reflink, block cloning), the
+// ranges are laid out block-aligned with padding between them and their
+// whole blocks are cloned, so a save writes little more than its header
+// (clip_layout.h); elsewhere they follow each other directly. The clip's cuts
+// are left out: every sample after a cut, in every track, is timed earlier by
 // the cut's length.
 #pragma once
 

@@ -13,12 +13,15 @@ namespace {
 constexpr uint32_t kVideoTimescale = 90'000;
 constexpr size_t kSinkBufferSize = 8 * 1024 * 1024;
 constexpr uint64_t kProgressStep = 64ull * 1024 * 1024;
+constexpr uint64_t kClonePiece = 1ull << 30;
 
 // Every byte of the file passes through one 8 MiB buffer that is written
 // only when exactly full (and once more at the end), so the file sees few,
-// large, sequential writes whatever piece sizes the producer uses. After the
-// first failed write the sink refuses everything.
-class BufferedSink {
+// large, sequential writes whatever piece sizes the producer uses. Ranges of
+// files bypass the buffer: what it holds is written first, so the file's
+// position is the payload's, and the file layer copies or clones the range.
+// After the first failed write the sink refuses everything.
+class BufferedSink final : public PayloadSink {
  public:
   BufferedSink(File& file, uint64_t expectedSize, const std::function<void(double)>& onProgress)
       : file_(file),
@@ -26,7 +29,7 @@ class BufferedSink {
         expectedSize_(expectedSize),
         onProgress_(onProgress) {}
 
-  bool Put(const void* data, size_t size) {
+  bool Put(const void* data, size_t size) override {
     if (failed_) return false;
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     size_t left = size;
@@ -38,23 +41,58 @@ class BufferedSink {
       left -= piece;
       if (used_ == kSinkBufferSize && !WriteBuffer()) return false;
     }
+    Accept(size);
+    return true;
+  }
+
+  bool PutRange(File& source, uint64_t offset, uint64_t length) override {
+    return PutFileRange(source, offset, length, 0);
+  }
+
+  bool PutBlocks(File& source, uint64_t offset, uint64_t length, uint64_t blockSize) override {
+    return PutFileRange(source, offset, length, blockSize);
+  }
+
+  // Writes what is still buffered.
+  bool Finish() { return !failed_ && (used_ == 0 || WriteBuffer()); }
+
+  uint64_t accepted() const { return accepted_; }
+
+ private:
+  // `blockSize` 0: copy, in pieces of one progress step. Otherwise clone,
+  // in pieces of whole blocks that are large, since a clone costs about the
+  // same at any length (one call per segment span); after the first refusal
+  // the rest is copied without asking again.
+  bool PutFileRange(File& source, uint64_t offset, uint64_t length, uint64_t blockSize) {
+    if (!Finish()) return false;
+    const uint64_t piece = blockSize == 0 ? kProgressStep : std::max(blockSize, kClonePiece / blockSize * blockSize);
+    while (length > 0) {
+      const uint64_t n = std::min(length, piece);
+      IoStatus status = IoStatus::Failure(kErrorNotSupported);
+      if (blockSize != 0 && !clonesRefused_) {
+        status = file_.CloneRange(source, offset, n);
+        clonesRefused_ = !status;
+      }
+      if (!status) status = file_.CopyRange(source, offset, n);
+      if (!status) {
+        failed_ = true;
+        return false;
+      }
+      offset += n;
+      length -= n;
+      Accept(n);
+    }
+    return true;
+  }
+
+  void Accept(uint64_t size) {
     accepted_ += size;
     if (onProgress_ && accepted_ - lastReport_ >= kProgressStep) {
       lastReport_ = accepted_;
       onProgress_(static_cast<double>(accepted_) / static_cast<double>(expectedSize_));
     }
-    return true;
   }
 
-  // Writes what is still buffered.
-  bool Finish() {
-    if (failed_) return false;
-    return used_ == 0 || WriteBuffer();
-  }
-
-  uint64_t accepted() const { return accepted_; }
-
- private:
   bool WriteBuffer() {
     if (!file_.Write(buffer_.get(), used_)) {
       failed_ = true;
@@ -70,6 +108,7 @@ class BufferedSink {
   uint64_t accepted_ = 0;
   uint64_t lastReport_ = 0;
   bool failed_ = false;
+  bool clonesRefused_ = false;
   const uint64_t expectedSize_;
   const std::function<void(double)>& onProgress_;
 };
@@ -159,8 +198,7 @@ bool Mp4Writer::Write(const std::wstring& path) {
   return Write(path, payloadSize, producer);
 }
 
-bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const PayloadProducer& producer) {
-  if (refused_) return false;  // AddVideoTrack has logged why
+std::vector<Mp4TrackView> Mp4Writer::Views() const {
   std::vector<Mp4TrackView> views;
   views.reserve(tracks_.size());
   for (const Track& track : tracks_) {
@@ -170,6 +208,34 @@ bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const Payl
     view.timescale = track.timescale;
     view.samples = track.samples;
   }
+  return views;
+}
+
+uint64_t Mp4Writer::HeaderSizeBeforeMdat() const {
+  const std::vector<Mp4TrackView> views = Views();
+  MoovPlan plan;
+  if (refused_ || !PlanMoov(views, &plan)) return 0;
+  ByteBuilder header;
+  BuildFtyp(header);
+  BuildMoov(views, plan, 0, header);
+  return header.size();
+}
+
+void Mp4Writer::MoveSamples(const std::function<uint64_t(uint64_t)>& where) {
+  for (Track& track : tracks_) {
+    for (SampleEntry& sample : track.samples) sample.mdatOffset = where(sample.mdatOffset);
+  }
+}
+
+bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const PayloadProducer& producer) {
+  return WriteRanges(path, payloadSize, [&producer](PayloadSink& sink) {
+    return producer([&sink](const void* data, size_t size) { return sink.Put(data, size); });
+  });
+}
+
+bool Mp4Writer::WriteRanges(const std::wstring& path, uint64_t payloadSize, const RangePayloadProducer& producer) {
+  if (refused_) return false;  // AddVideoTrack has logged why
+  const std::vector<Mp4TrackView> views = Views();
 
   ByteBuilder header;
   if (!BuildMp4Header(views, payloadSize, header)) {
@@ -189,7 +255,7 @@ bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const Payl
     Log("mp4: cannot create output file (error %lu)", static_cast<unsigned long>(created.error));
     return false;
   }
-  file->Preallocate(expectedSize);  // advisory; the write works without it
+  if (preallocate) file->Preallocate(expectedSize);  // advisory; the write works without it
 
   bool ok = false;
   {
@@ -203,8 +269,7 @@ bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const Payl
     if (sink.Put(bytes, ftypSize) && sink.Put(bytes + ftypSize, moovSize) &&
         sink.Put(bytes + ftypSize + moovSize, mdatHeaderSize)) {
       const uint64_t before = sink.accepted();
-      const ByteSink byteSink = [&sink](const void* data, size_t size) { return sink.Put(data, size); };
-      const bool produced = producer(byteSink);
+      const bool produced = producer(sink);
       ok = produced && sink.accepted() - before == payloadSize && sink.Finish();
     }
   }

@@ -24,6 +24,7 @@ constexpr int64_t kPublishInterval = 250 * kTicksPerMillisecond;  // GetStatus l
 constexpr auto kWriterIdleWait = std::chrono::milliseconds(100);
 constexpr auto kFlushWaitLimit = std::chrono::seconds(3);
 constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr size_t kPublishPiece = 64;  // records published per hold of the index mutex
 
 // Keeps one reference per distinct segment so that the file is deleted only
 // when the caller drops `retired`, outside the index mutex.
@@ -108,9 +109,10 @@ void ReplayBuffer::Enqueue(WriteItem&& item) {
     queue_.push_back(std::move(item));
     ++queuedCount_;
   }
-  // Notified after the unlock, so the woken writer never blocks on the
-  // mutex the producer still holds.
-  wakeWriter_.notify_one();
+  // The writer is not woken: it collects the queue at least every 100 ms
+  // and at once when a flush is asked for. Waking it from here would let it
+  // take this producer's processor in the middle of a push, so a push would
+  // last as long as the writer's next write.
 }
 
 void ReplayBuffer::SetAudioTracks(const std::vector<AudioTrackInfo>& tracks) {
@@ -185,6 +187,10 @@ void ReplayBuffer::WriterLoop() {
       mustFlush = flushRequest_ || batch.empty();
       flushRequest_ = false;
     }
+    if (benchmarkHold_.load(std::memory_order_relaxed)) {
+      batch.clear();
+      continue;
+    }
     for (WriteItem& item : batch) ProcessItem(item);
     batch.clear();
     if (mustFlush || staging_.size() >= kStagingLimit || clock_.Now() - lastPublish_ >= kPublishInterval) {
@@ -247,7 +253,17 @@ void ReplayBuffer::Stage(WriteItem& item) {
   record.segment = segment_;
   segment_->bytes += kRecordHeaderSize + size;
   totalBytes_->fetch_add(kRecordHeaderSize + size);
-  pending_.push_back(PendingRecord{std::move(item), std::move(record)});
+  std::vector<PacketRecord> group;
+  if (item.stream == 0) {
+    if (packet.keyframe) {
+      // Groups tend to have the same length: room for one like the last.
+      if (videoSinceKeyframe_ > 0) groupLengthHint_ = videoSinceKeyframe_;
+      videoSinceKeyframe_ = 0;
+      group.reserve(groupLengthHint_ + 2);
+    }
+    ++videoSinceKeyframe_;
+  }
+  pending_.push_back(PendingRecord{std::move(item), std::move(record), std::move(group)});
 
   if (staging_.size() >= kStagingLimit) Flush();
 }
@@ -266,14 +282,11 @@ void ReplayBuffer::Flush() {
   }
   if (pending_.empty() && ok) return;
 
-  Retired retired;
-  {
+  if (ok) {
+    PublishPending();
+  } else {
     std::lock_guard<std::mutex> lock(indexMutex_);
-    if (ok) {
-      for (PendingRecord& pending : pending_) Publish(pending, retired);
-    } else {
-      degraded_ = true;
-    }
+    degraded_ = true;
   }
   pending_.clear();
   if (!ok) {
@@ -281,6 +294,23 @@ void ReplayBuffer::Flush() {
     // later record may go into this file: the next keyframe opens a new one.
     needKeyframe_ = true;
     CloseSegment();
+  }
+}
+
+void ReplayBuffer::PublishPending() {
+  for (size_t begin = 0; begin < pending_.size(); begin += kPublishPiece) {
+    const size_t end = std::min(pending_.size(), begin + kPublishPiece);
+    Retired retired;
+    // Room for what trimming usually lets go of per piece, made here.
+    retired.segments.reserve(4);
+    retired.gops.reserve(2);
+    {
+      std::lock_guard<std::mutex> lock(indexMutex_);
+      for (size_t i = begin; i < end; ++i) Publish(pending_[i]);
+      // Once per piece: the window only moves forward, so this trims what
+      // trimming after every record would have.
+      Trim(retired);
+    }
   }
 }
 
@@ -337,24 +367,27 @@ void ReplayBuffer::CheckDiskSpace() {
   if (now < nextDiskCheck_) return;
   nextDiskCheck_ = now + kDiskCheckInterval;
 
+  // The free-space query and the file deletions that give space back run
+  // outside the index mutex; only dropping a segment's records is done
+  // inside it.
+  bool dropped = false;
   bool logLow = false;
-  {
+  for (;;) {
+    uint64_t freeBytes = 0;
+    if (!files_.FreeSpace(folder_, &freeBytes)) break;  // unknown counts as plenty
+    if (freeBytes >= kLowDiskSpace) break;
+    Retired retired;
+    retired.gops.reserve(1);
     std::lock_guard<std::mutex> lock(indexMutex_);
-    bool dropped = false;
-    for (;;) {
-      uint64_t freeBytes = 0;
-      if (!files_.FreeSpace(folder_, &freeBytes)) break;  // unknown counts as plenty
-      if (freeBytes >= kLowDiskSpace) break;
-      // Released inside the loop on purpose: the segment's file goes with
-      // its last reference, and the next query must see the space.
-      Retired retired;
-      if (!DropOldestSegment(retired)) break;
-      dropped = true;
-    }
-    if (dropped && !degraded_) {
-      degraded_ = true;
-      logLow = true;
-    }
+    if (!DropOldestSegment(retired)) break;
+    dropped = true;
+    // `retired` goes after the unlock: space only comes back when the last
+    // reference to a segment goes, and the next query must see it.
+  }
+  if (dropped) {
+    std::lock_guard<std::mutex> lock(indexMutex_);
+    logLow = !degraded_;
+    degraded_ = true;
   }
   if (logLow) Log("buffer: low disk space in %s — dropped the oldest part", WideToUtf8(folder_).c_str());
 }
@@ -370,7 +403,7 @@ void ReplayBuffer::WaitForFlush() {
 // ---------------------------------------------------------------------------
 // Index (index mutex held)
 
-void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
+void ReplayBuffer::Publish(PendingRecord& pending) {
   PacketRecord& record = pending.record;
   const int64_t end = record.pts + record.duration;
   if (pending.item.stream != 0) {
@@ -378,19 +411,10 @@ void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
     if (pending.item.audioGeneration != audioGeneration_ || track >= audioIndex_.size()) return;
     audioIndex_[track].push_back(std::move(record));
   } else if (record.keyframe) {
-    size_t expected = 0;
-    if (!gops_.empty()) {
-      // Groups tend to have the same length: size the new one like the last,
-      // and give back what the last one over-allocated.
-      std::vector<PacketRecord>& last = gops_.back().records;
-      expected = last.size() + 2;
-      if (last.capacity() - last.size() > last.size() / 8) last.shrink_to_fit();
-    }
     if (!gops_.empty() && record.pts - latestVideoEnd_ > kCutThreshold) {
       AddCut(record.pts);
     }
-    gops_.push_back(Gop{pending.item.params, {}});
-    gops_.back().records.reserve(expected);
+    gops_.push_back(Gop{std::move(pending.item.params), std::move(pending.group)});
     gops_.back().records.push_back(std::move(record));
     latestVideoEnd_ = end;
   } else {
@@ -402,14 +426,13 @@ void ReplayBuffer::Publish(PendingRecord& pending, Retired& retired) {
     latestVideoEnd_ = end;
   }
   latestEnd_ = std::max(latestEnd_, end);
-  Trim(retired);
 }
 
 void ReplayBuffer::Trim(Retired& retired) {
   // The oldest group stays while the ones after it hold less than the window.
   bool trimmed = false;
   while (gops_.size() > 1 && RecordedAfterOldestGop() >= window_) {
-    for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+    retired.gops.push_back(std::move(gops_.front()));  // freed with its records after the lock
     gops_.pop_front();
     trimmed = true;
   }
@@ -417,7 +440,7 @@ void ReplayBuffer::Trim(Retired& retired) {
   const int64_t threshold = gops_.empty() ? latestEnd_ - window_ : gops_.front().records.front().pts;
   for (std::deque<PacketRecord>& queue : audioIndex_) {
     while (!queue.empty() && queue.front().pts + queue.front().duration <= threshold) {
-      Retire(retired, std::move(queue.front().segment));
+      Retire(retired.segments, std::move(queue.front().segment));
       queue.pop_front();
     }
   }
@@ -454,14 +477,14 @@ bool ReplayBuffer::DropOldestSegment(Retired& retired) {
   if (oldest->use_count() > references) return false;  // a clip not yet written holds it
 
   for (; groups > 0; --groups) {
-    for (PacketRecord& record : gops_.front().records) Retire(retired, std::move(record.segment));
+    retired.gops.push_back(std::move(gops_.front()));  // freed with its records after the lock
     gops_.pop_front();
   }
   const int64_t first = gops_.front().records.front().pts;
   for (size_t t = 0; t < audioIndex_.size(); ++t) {
     std::deque<PacketRecord>& queue = audioIndex_[t];
     for (size_t n = 0; !queue.empty() && (n < audio[t] || queue.front().pts < first); ++n) {
-      Retire(retired, std::move(queue.front().segment));
+      Retire(retired.segments, std::move(queue.front().segment));
       queue.pop_front();
     }
   }

@@ -3,12 +3,14 @@
 // index of where each packet's bytes are held in memory.
 //
 // Producers (encoder and audio threads) push packets into an unbounded queue
-// and never wait for the disk, nor for the writer to run. A writer thread
-// appends them to the current segment file through a 1 MiB staging buffer
-// and, once the bytes are on disk, publishes their records into the index,
-// at least every 250 ms, which is trimmed to the window. A clip is a
-// selection of index records; each record holds its segment, so the files a
-// clip needs stay on disk until the clip goes.
+// and never wait for the disk, nor for the writer to run: they do not wake
+// it. A writer thread collects the queue at least every 100 ms (at once
+// when a clip asks for a flush), appends the packets to the current
+// segment file through a 1 MiB staging buffer and, once the bytes are on
+// disk, publishes their records into the index, at least every 250 ms,
+// which is trimmed to the window. A clip is a selection of index records;
+// each record holds its segment, so the files a clip needs stay on disk
+// until the clip goes.
 //
 // The window is recorded time (media/cuts.h): the buffer keeps the newest
 // groups whose video, cuts left out, adds up to at least the window, however
@@ -19,7 +21,10 @@
 //
 // Locking: the index mutex guards the index group, the queue mutex the queue
 // group; no thread ever holds both. The writer does its disk writes holding
-// neither.
+// neither, and publishes in short pieces: whatever a piece needs allocated
+// is made before the index mutex is taken, and whatever trimming lets go of
+// (groups, segment files) is released after it, so producers, which take
+// the index mutex on every push, never wait behind allocation or file work.
 #pragma once
 
 #include <atomic>
@@ -136,20 +141,30 @@ class ReplayBuffer {
   // has changed since.
   void ExtendClipAudio(Clip& clip);
 
+  // Benchmarks only: from now on the writer takes every batch off the queue
+  // and drops it, writing and indexing nothing, so producers meet no one on
+  // their locks. The baseline for push latency.
+  void HoldWriterForBenchmark() { benchmarkHold_.store(true); }
+
  private:
   struct PendingRecord {
     WriteItem item;
     PacketRecord record;
+    std::vector<PacketRecord> group;  // keyframe: the new group's list, reserved
   };
-  // Segment references taken out of the index under the index mutex and let
-  // go after it, so that deleting files never happens inside the lock.
-  using Retired = std::vector<std::shared_ptr<Segment>>;
+  // What the index lets go of under the index mutex, released after it, so
+  // that freeing groups and deleting files never happens inside the lock.
+  struct Retired {
+    std::vector<std::shared_ptr<Segment>> segments;
+    std::vector<Gop> gops;
+  };
 
   void Enqueue(WriteItem&& item);
   void WriterLoop();
   void ProcessItem(WriteItem& item);
   void Stage(WriteItem& item);
   void Flush();
+  void PublishPending();
   bool OpenSegment();
   void CloseSegment();
   void SetUnwritable(bool unwritable);
@@ -157,7 +172,7 @@ class ReplayBuffer {
   void WaitForFlush();
 
   // Index mutex held.
-  void Publish(PendingRecord& pending, Retired& retired);
+  void Publish(PendingRecord& pending);
   void Trim(Retired& retired);
   bool DropOldestSegment(Retired& retired);
   void AddCut(int64_t nextPts);  // from latestVideoEnd_ to nextPts
@@ -225,6 +240,10 @@ class ReplayBuffer {
   // tell.
   int64_t acceptedVideoEnd_ = 0;
   bool createFailing_ = false;  // segment files cannot be created: unwritable_ is set
+  size_t videoSinceKeyframe_ = 0;  // video records staged since the last keyframe
+  size_t groupLengthHint_ = 0;     // length of the last group, to size the next
+
+  std::atomic<bool> benchmarkHold_{false};
 
   std::thread writer_;  // last: started once everything above exists
 };

@@ -34,6 +34,15 @@ inline constexpr uint32_t kErrorAccessDenied = 5;
 inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorDiskFull = 112;
 inline constexpr uint32_t kErrorAlreadyExists = 183;
+inline constexpr uint32_t kErrorHandleEof = 38;
+inline constexpr uint32_t kErrorNotSupported = 50;
+
+// Whether a file system can share blocks between files (reflink on XFS and
+// btrfs, block cloning on ReFS and Dev Drive), and in which unit.
+struct BlockCloning {
+  bool supported = false;
+  uint64_t blockSize = 0;  // file-system block (cluster) size; 0 when unknown
+};
 
 // An open file. Reads and writes are sequential from the current position.
 // Destruction closes the file (errors on that close are lost; call Close to
@@ -53,6 +62,20 @@ class File {
   // the file's length does not change, and callers may ignore failure.
   virtual IoStatus Preallocate(uint64_t size) = 0;
   virtual IoStatus Close() = 0;
+
+  // Appends `length` bytes of `source`, starting at `offset`, at this file's
+  // position and moves the position past them; `source`'s own position is
+  // undefined afterwards. The system edges let the kernel copy (and, on
+  // file systems that can, share blocks); this default, which they fall
+  // back to, reads straight into one buffer and writes that buffer. Fails
+  // with kErrorHandleEof when `source` ends before the range does.
+  virtual IoStatus CopyRange(File& source, uint64_t offset, uint64_t length);
+  // Appends the range as CopyRange does, but only by sharing the blocks:
+  // `offset`, `length` and this file's position must be multiples of the
+  // block size that Files::ProbeBlockCloning reported, and the range must lie
+  // within `source`. Fails (kErrorNotSupported by default) without changing
+  // this file's content or position where it cannot; callers then copy.
+  virtual IoStatus CloneRange(File& source, uint64_t offset, uint64_t length);
 };
 
 enum class CreateMode {
@@ -122,6 +145,11 @@ class Files {
   virtual IoStatus ListFolders(const std::wstring& folder, std::vector<std::wstring>* names) = 0;
   // Removes an empty folder.
   virtual IoStatus DeleteFolder(const std::wstring& path) = 0;
+  // Whether File::CloneRange can share blocks of the existing file
+  // `sourcePath` into files created in `targetFolder`, and the block size to
+  // align to. The system edges try it once per pair of folders and remember
+  // the answer; this default says no.
+  virtual BlockCloning ProbeBlockCloning(const std::wstring& sourcePath, const std::wstring& targetFolder);
 };
 
 // The operating system's file system. Thread-safe; lives for the process.

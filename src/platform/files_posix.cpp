@@ -4,15 +4,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/clone_probe_memo.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -23,6 +32,10 @@ namespace {
 IoStatus Errno() { return IoStatus::Failure(static_cast<uint32_t>(errno)); }
 
 std::string Native(const std::wstring& path) { return WideToUtf8(path); }
+
+// One copy_file_range call moves at most this much, so a call never runs
+// for long and a signal or a full disk is noticed between calls.
+constexpr size_t kMaxKernelCopy = 1 << 30;
 
 class PosixFile : public File {
  public:
@@ -76,6 +89,48 @@ class PosixFile : public File {
 #else
     (void)size;
     return IoStatus::Success();
+#endif
+  }
+
+  // The kernel copies between the two files (sharing blocks where the file
+  // system can and the range allows). A short copy is continued; a copy
+  // that makes no progress before the end or fails in any way (other file
+  // system, no such call, not supported, ...) leaves the rest to the
+  // read/write loop, which reports a real read or write error.
+  IoStatus CopyRange(File& source, uint64_t offset, uint64_t length) override {
+#ifdef __linux__
+    if (auto* from = dynamic_cast<PosixFile*>(&source)) {
+      loff_t in = static_cast<loff_t>(offset);
+      while (length > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(length, kMaxKernelCopy));
+        const ssize_t n = ::copy_file_range(from->fd_, &in, fd_, nullptr, want, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        length -= static_cast<uint64_t>(n);
+      }
+      offset = static_cast<uint64_t>(in);
+    }
+#endif
+    return File::CopyRange(source, offset, length);
+  }
+
+  IoStatus CloneRange(File& source, uint64_t offset, uint64_t length) override {
+#ifdef __linux__
+    auto* from = dynamic_cast<PosixFile*>(&source);
+    if (from == nullptr) return IoStatus::Failure(EOPNOTSUPP);
+    if (length == 0) return IoStatus::Success();  // FICLONERANGE would read 0 as "to the end"
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) return Errno();
+    file_clone_range range{};
+    range.src_fd = from->fd_;
+    range.src_offset = offset;
+    range.src_length = length;
+    range.dest_offset = static_cast<uint64_t>(at);
+    if (::ioctl(fd_, FICLONERANGE, &range) != 0) return Errno();
+    if (::lseek(fd_, at + static_cast<off_t>(length), SEEK_SET) < 0) return Errno();
+    return IoStatus::Success();
+#else
+    return File::CloneRange(source, offset, length);
 #endif
   }
 
@@ -230,6 +285,13 @@ class PosixFiles : public Files {
     return IoStatus::Success();
   }
 
+  // Cloning needs both files on one file system (same st_dev) and a file
+  // system that really shares blocks: one block is cloned between two
+  // unnamed scratch files in the target folder to find out.
+  BlockCloning ProbeBlockCloning(const std::wstring& sourcePath, const std::wstring& targetFolder) override {
+    return memo_.Get(sourcePath, targetFolder, [&] { return Probe(Native(sourcePath), Native(targetFolder)); });
+  }
+
   FileInfo Stat(const std::wstring& path) override {
     FileInfo info;
     struct stat st {};
@@ -239,6 +301,54 @@ class PosixFiles : public Files {
     info.size = static_cast<uint64_t>(st.st_size);
     return info;
   }
+
+ private:
+  static BlockCloning Probe(const std::string& source, const std::string& folder) {
+    BlockCloning result;
+#ifdef __linux__
+    struct stat from {}, to {};
+    struct statvfs volume {};
+    if (::stat(source.c_str(), &from) != 0 || ::stat(folder.c_str(), &to) != 0 ||
+        ::statvfs(folder.c_str(), &volume) != 0 || volume.f_bsize == 0) {
+      return result;
+    }
+    result.blockSize = volume.f_bsize;
+    if (from.st_dev != to.st_dev) return result;
+    const int a = ScratchIn(folder), b = ScratchIn(folder);
+    if (a >= 0 && b >= 0) {
+      const std::vector<char> block(result.blockSize, 'k');
+      if (::pwrite(a, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size())) {
+        file_clone_range range{};
+        range.src_fd = a;
+        range.src_length = result.blockSize;
+        result.supported = ::ioctl(b, FICLONERANGE, &range) == 0;
+      }
+    }
+    if (a >= 0) ::close(a);
+    if (b >= 0) ::close(b);
+#else
+    (void)source;
+    (void)folder;
+#endif
+    return result;
+  }
+
+#ifdef __linux__
+  // A file in `folder` without a name (or unlinked at once where the file
+  // system has no O_TMPFILE), so nothing of it outlives the probe.
+  static int ScratchIn(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    static std::atomic<unsigned> counter{0};
+    const std::string path = folder + "/.kaptora-clone-probe-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter.fetch_add(1));
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) ::unlink(path.c_str());
+    return fd;
+  }
+#endif
+
+  CloneProbeMemo memo_;
 };
 
 }  // namespace

@@ -1,7 +1,11 @@
 // Windows edge of the file-system seam: Win32 file handles.
 #include <windows.h>
 #include <shlobj.h>
+#include <winioctl.h>
 
+#include <algorithm>
+
+#include "platform/clone_probe_memo.h"
 #include "platform/files.h"
 #include "platform/unique_handle_win.h"
 
@@ -10,6 +14,37 @@ namespace kp {
 namespace {
 
 IoStatus LastError() { return IoStatus::Failure(::GetLastError()); }
+
+// Block cloning (ReFS, Dev Drive); MinGW's headers do not have these yet.
+constexpr DWORD kFsctlDuplicateExtentsToFile = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 209, METHOD_BUFFERED, FILE_WRITE_DATA);
+constexpr DWORD kFileSupportsBlockRefcounting = 0x08000000;
+struct DuplicateExtentsData {
+  HANDLE fileHandle;
+  LARGE_INTEGER sourceFileOffset;
+  LARGE_INTEGER targetFileOffset;
+  LARGE_INTEGER byteCount;
+};
+
+LARGE_INTEGER Large(uint64_t value) {
+  LARGE_INTEGER result;
+  result.QuadPart = static_cast<LONGLONG>(value);
+  return result;
+}
+
+IoStatus SetEndOfFileAt(HANDLE handle, uint64_t size) {
+  FILE_END_OF_FILE_INFO info{};
+  info.EndOfFile = Large(size);
+  if (!::SetFileInformationByHandle(handle, FileEndOfFileInfo, &info, sizeof info)) return LastError();
+  return IoStatus::Success();
+}
+
+// The root of the volume that holds `path` ("C:\", or a mount point).
+std::wstring VolumeRoot(const std::wstring& path) {
+  std::wstring root(std::max<size_t>(path.size() + 2, MAX_PATH + 1), L'\0');
+  if (!::GetVolumePathNameW(path.c_str(), root.data(), static_cast<DWORD>(root.size()))) return {};
+  root.resize(::wcslen(root.c_str()));
+  return root;
+}
 
 class WinFile : public File {
  public:
@@ -54,6 +89,30 @@ class WinFile : public File {
     FILE_ALLOCATION_INFO info{};
     info.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
     if (!::SetFileInformationByHandle(handle_.Get(), FileAllocationInfo, &info, sizeof info)) return LastError();
+    return IoStatus::Success();
+  }
+
+  // Shares the clusters of the range (ReFS, Dev Drive): the target must
+  // already reach the end of the range, so it is extended first and cut
+  // back when the file system refuses.
+  IoStatus CloneRange(File& source, uint64_t offset, uint64_t length) override {
+    auto* from = dynamic_cast<WinFile*>(&source);
+    if (from == nullptr) return IoStatus::Failure(ERROR_NOT_SUPPORTED);
+    if (length == 0) return IoStatus::Success();
+    LARGE_INTEGER at{};
+    if (!::SetFilePointerEx(handle_.Get(), Large(0), &at, FILE_CURRENT)) return LastError();
+    const uint64_t start = static_cast<uint64_t>(at.QuadPart);
+    IoStatus status = SetEndOfFileAt(handle_.Get(), start + length);
+    if (!status) return status;
+    DuplicateExtentsData data{from->handle_.Get(), Large(offset), at, Large(length)};
+    DWORD returned = 0;
+    if (!::DeviceIoControl(handle_.Get(), kFsctlDuplicateExtentsToFile, &data, sizeof data, nullptr, 0, &returned,
+                           nullptr)) {
+      status = LastError();
+      SetEndOfFileAt(handle_.Get(), start);
+      return status;
+    }
+    if (!::SetFilePointerEx(handle_.Get(), Large(start + length), nullptr, FILE_BEGIN)) return LastError();
     return IoStatus::Success();
   }
 
@@ -195,6 +254,28 @@ class WinFiles : public Files {
     return IoStatus::Success();
   }
 
+  // Cloning needs one volume (same serial number) whose file system
+  // reports block reference counting; clusters are its blocks.
+  BlockCloning ProbeBlockCloning(const std::wstring& sourcePath, const std::wstring& targetFolder) override {
+    return memo_.Get(sourcePath, targetFolder, [&] {
+      BlockCloning result;
+      const std::wstring sourceRoot = VolumeRoot(sourcePath), targetRoot = VolumeRoot(targetFolder);
+      DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+      if (targetRoot.empty() || sourceRoot.empty() ||
+          !::GetDiskFreeSpaceW(targetRoot.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
+        return result;
+      }
+      result.blockSize = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
+      DWORD sourceSerial = 0, targetSerial = 0, sourceFlags = 0, targetFlags = 0;
+      if (::GetVolumeInformationW(sourceRoot.c_str(), nullptr, 0, &sourceSerial, nullptr, &sourceFlags, nullptr, 0) &&
+          ::GetVolumeInformationW(targetRoot.c_str(), nullptr, 0, &targetSerial, nullptr, &targetFlags, nullptr, 0)) {
+        result.supported = result.blockSize > 0 && sourceSerial == targetSerial &&
+                           (targetFlags & kFileSupportsBlockRefcounting) != 0;
+      }
+      return result;
+    });
+  }
+
   FileInfo Stat(const std::wstring& path) override {
     FileInfo info;
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -204,6 +285,9 @@ class WinFiles : public Files {
     info.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return info;
   }
+
+ private:
+  CloneProbeMemo memo_;
 };
 
 }  // namespace

@@ -117,6 +117,19 @@ TEST(ExtendClipAudioTest, AddsLateAudioOnceAndOnlyWithinTheClip) {
   return ::testing::AssertionSuccess();
 }
 
+// Writes the clip through `files` and reads it back: the write must succeed,
+// report progress once (1.0, at the end) and leave no ".part" behind.
+::testing::AssertionResult WriteAndReadClip(const ReplayBuffer::Clip& clip, const std::wstring& out, Files& files,
+                                            Mp4Parsed* parsed, std::string* payload) {
+  std::vector<double> progress;
+  if (!WriteClipFile(clip, out, [&](double f) { progress.push_back(f); }, files)) {
+    return ::testing::AssertionFailure() << "write failed";
+  }
+  if (progress != std::vector<double>{1.0}) return ::testing::AssertionFailure() << progress.size() << " reports";
+  if (FileExists(out + L".part")) return ::testing::AssertionFailure() << "\".part\" left behind";
+  return ReadClip(out, parsed, payload);
+}
+
 // Each sample of the track must be the payload of the matching record.
 void ExpectSamplesMatch(const Mp4Parsed& clip, size_t trak, const std::vector<PacketRecord>& records, uint32_t stream) {
   const Mp4Track& track = clip.tracks.at(trak);
@@ -131,7 +144,8 @@ void ExpectSamplesMatch(const Mp4Parsed& clip, size_t trak, const std::vector<Pa
 // of the last one (headers and unused packets in between come along).
 TEST(WriteClipFileTest, PayloadIsTheUsedStretchOfEachSegment) {
   TempFolder dir;
-  ReplayBuffer buffer(dir.path(), 60 * kSec);
+  FaultFiles files;  // clones nothing, whatever the disk under it can do
+  ReplayBuffer buffer(dir.path(), 60 * kSec, files);
   buffer.SetAudioTracks(AudioTracks(1));
   for (int i = 0; i < 4; ++i) {  // keyframes at 0 and 8 s in segment 1, 16 and 24 s in segment 2
     const int64_t t = T0 + i * 8 * kSec;
@@ -145,14 +159,9 @@ TEST(WriteClipFileTest, PayloadIsTheUsedStretchOfEachSegment) {
   ASSERT_EQ(clip.videoPackets.back().segment->index, 2u);
   clip.audioTracks = AudioTracks(2);  // a second track without packets
   clip.audioPackets.resize(2);
-  std::vector<double> progress;
-  const std::wstring out = dir.File(L"clip.mp4");
-  ASSERT_TRUE(WriteClipFile(clip, out, [&](double f) { progress.push_back(f); }));
-  EXPECT_EQ(progress, (std::vector<double>{1.0}));
-  EXPECT_FALSE(FileExists(out + L".part"));
   Mp4Parsed parsed;
   std::string payload;
-  ASSERT_TRUE(ReadClip(out, &parsed, &payload));
+  ASSERT_TRUE(WriteAndReadClip(clip, dir.File(L"clip.mp4"), files, &parsed, &payload));
   EXPECT_EQ(payload, ReadFileBytes(clip.videoPackets[0].segment->path).substr(clip.videoPackets[0].offset) +
                          ReadFileBytes(JoinPath(dir.path(), SegmentFileName(2))).substr(32));
   ASSERT_EQ(parsed.tracks.size(), 2u);  // the empty track has no trak
@@ -234,8 +243,105 @@ TEST(WriteClipFileTest, UnreadableSegmentFailsWithoutTouchingTheTarget) {
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{fault.line, "mp4: write failed"}));
     EXPECT_EQ(ReadFileBytes(out), "previous clip");
     EXPECT_FALSE(FileExists(out + L".part"));
-
   }
+}
+
+// A file system that shares blocks of `kBlock` bytes, as a reflink file
+// system does: a clone must start at block boundaries in both files, cover
+// whole blocks and lie within its source, or it is refused (EINVAL), leaving
+// the target as it was. With `refuse`, every clone fails (EOPNOTSUPP), as
+// on a file system that reported cloning but will not do it after all.
+class CloningFiles : public FaultFiles {
+ public:
+  static constexpr uint64_t kBlock = 512;
+  explicit CloningFiles(bool refuse) : refuse_(refuse) {}
+
+  BlockCloning ProbeBlockCloning(const std::wstring&, const std::wstring&) override { return {true, kBlock}; }
+  IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
+    IoStatus status = FaultFiles::Create(path, options, out);
+    if (status) *out = std::make_unique<Target>(*this, std::move(*out));
+    return status;
+  }
+
+  bool refuse_;
+  uint64_t clonedBytes = 0;
+  int refusedClones = 0;
+
+ private:
+  class Target : public File {
+   public:
+    Target(CloningFiles& owner, std::unique_ptr<File> real) : owner_(owner), real_(std::move(real)) {}
+    IoStatus Write(const void* data, size_t size) override { return Advance(real_->Write(data, size), size); }
+    IoStatus Read(void* data, size_t size, size_t* got) override { return real_->Read(data, size, got); }
+    IoStatus Seek(uint64_t offset) override {
+      position_ = offset;
+      return real_->Seek(offset);
+    }
+    IoStatus Size(uint64_t* size) override { return real_->Size(size); }
+    IoStatus Preallocate(uint64_t size) override { return real_->Preallocate(size); }
+    IoStatus Close() override { return real_->Close(); }
+    IoStatus CopyRange(File& source, uint64_t offset, uint64_t length) override {
+      return Advance(real_->CopyRange(source, offset, length), length);
+    }
+    IoStatus CloneRange(File& source, uint64_t offset, uint64_t length) override {
+      uint64_t sourceSize = 0;
+      source.Size(&sourceSize);
+      const bool aligned = (offset | length | position_) % kBlock == 0 && offset + length <= sourceSize;
+      if (owner_.refuse_ || !aligned) {
+        ++owner_.refusedClones;
+        return IoStatus::Failure(owner_.refuse_ ? 95 : 22);
+      }
+      owner_.clonedBytes += length;
+      return CopyRange(source, offset, length);  // shared blocks read like copied ones
+    }
+
+   private:
+    IoStatus Advance(IoStatus status, uint64_t bytes) {
+      if (status) position_ += bytes;
+      return status;
+    }
+    CloningFiles& owner_;
+    std::unique_ptr<File> real_;
+    uint64_t position_ = 0;
+  };
+};
+
+// Where the clip's file system clones, every sample still reads back as its
+// packet, whole blocks are cloned (all but a few per segment), and a file
+// system that refuses the clones gets the same file by copying.
+TEST(WriteClipFileTest, BlockAlignedLayoutClonesWholeBlocksAndFallsBackToTheSameBytes) {
+  TempFolder dir;
+  ReplayBuffer buffer(JoinPath(dir.path(), L"buffer"), 60 * kSec);
+  buffer.SetAudioTracks(AudioTracks(2));
+  for (int64_t k = 0; k < 300; ++k) {  // 30 s at 10 frames/s: three segments
+    const int64_t t = T0 + k * 100 * kMs;
+    buffer.PushVideo(VideoInfo(), Video(t, k % 100 == 0, 100 * kMs, 700 + static_cast<size_t>(k * 37 % 1500)));
+    for (int track = 0; track < 2; ++track) buffer.PushAudio(track, Audio(track, t + track, 100 * kMs, 61));
+  }
+  ReplayBuffer::Clip clip;
+  ASSERT_TRUE(buffer.TakeClip(25 * kSec, T0 + 30 * kSec, clip));  // from 0 s: all three
+  clip.audioPackets[1].erase(clip.audioPackets[1].begin(), clip.audioPackets[1].begin() + 150);  // starts later
+
+  std::string bytes[2];
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "refusing clones" : "cloning");
+    CloningFiles files(refuse);
+    const std::wstring out = dir.File(refuse ? L"copied.mp4" : L"cloned.mp4");
+    Mp4Parsed parsed;
+    std::string payload;
+    ASSERT_TRUE(WriteAndReadClip(clip, out, files, &parsed, &payload));
+    ExpectSamplesMatch(parsed, 0, clip.videoPackets, 0);
+    ExpectSamplesMatch(parsed, 1, clip.audioPackets[1], 2);  // traks: audio from the last track down
+    ExpectSamplesMatch(parsed, 2, clip.audioPackets[0], 1);
+    if (refuse) {
+      EXPECT_EQ(files.clonedBytes, 0u);
+    } else {
+      EXPECT_EQ(files.refusedClones, 0);
+      EXPECT_GT(files.clonedBytes + 3 * 2 * CloningFiles::kBlock, payload.size());
+    }
+    bytes[refuse] = ReadFileBytes(out);
+  }
+  EXPECT_EQ(bytes[0], bytes[1]);
 }
 
 }  // namespace

@@ -32,6 +32,27 @@ TEST(FilesTest, ReadersShareAFileBeingWrittenCreateModesHoldAndListingsSkipFolde
   EXPECT_EQ(names, std::vector<std::wstring>{L"a.bin"});
 }
 
+// The kernel copy appends at the target's position; a source that ends
+// before the range does is an error, not a short copy, through the system
+// edge and through the read/write loop alike.
+TEST(FilesTest, RangeCopiesAppendAndFailOnAShortSource) {
+  test::TempFolder dir;
+  test::FaultFiles wrapped;
+  for (Files* files : {&SystemFiles(), static_cast<Files*>(&wrapped)}) {
+    const std::wstring from = dir.File(L"from.bin"), to = dir.File(L"to.bin");
+    test::WriteFileBytes(from, "hello world");
+    std::unique_ptr<File> source, target;
+    ASSERT_TRUE(files->OpenForRead(from, &source));
+    ASSERT_TRUE(files->Create(to, {}, &target));
+    ASSERT_TRUE(target->Write("x", 1));
+    ASSERT_TRUE(target->CopyRange(*source, 6, 5));
+    ASSERT_TRUE(target->CopyRange(*source, 0, 2));
+    EXPECT_EQ(target->CopyRange(*source, 8, 4).error, kErrorHandleEof);
+    target->Close();
+    EXPECT_EQ(test::ReadFileBytes(to).substr(0, 8), "xworldhe");
+  }
+}
+
 TEST(FilesTest, WholeFileHelpersLeaveNothingHalfWrittenAndPassTheErrorOn) {
   test::TempFolder dir;
   test::FaultFiles files;
