@@ -180,8 +180,13 @@ void WriteMp4a(const AudioTrackInfo& info, const MoovPlan::Track& plan, ByteBuil
   out.EndBox(mp4a);
 }
 
-void WriteSampleTable(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t payloadStart,
-                      ByteBuilder& out) {
+void StoreChunkOffsets(std::span<const SampleEntry> samples, uint64_t payloadStart, uint8_t* at) {
+  for (size_t i = 0; i < samples.size(); ++i) ByteBuilder::Store64(at + 8 * i, payloadStart + samples[i].mdatOffset);
+}
+
+// Returns the position of the first chunk offset in `out`.
+size_t WriteSampleTable(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t payloadStart,
+                        ByteBuilder& out) {
   const auto& samples = view.samples;
   const size_t count = samples.size();
   size_t stbl = out.BeginBox("stbl");
@@ -241,16 +246,15 @@ void WriteSampleTable(const Mp4TrackView& view, const MoovPlan::Track& plan, uin
 
   size_t co64 = out.BeginFullBox("co64", 0, 0);
   out.U32(static_cast<uint32_t>(count));
-  uint8_t* offsets = out.Extend(8 * count);
-  for (size_t i = 0; i < count; ++i) {
-    ByteBuilder::Store64(offsets + 8 * i, payloadStart + samples[i].mdatOffset);
-  }
+  const size_t offsetsAt = out.size();
+  StoreChunkOffsets(samples, payloadStart, out.Extend(8 * count));
   out.EndBox(co64);
 
   out.EndBox(stbl);
+  return offsetsAt;
 }
 
-void WriteTrak(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t payloadStart, ByteBuilder& out) {
+size_t WriteTrak(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t payloadStart, ByteBuilder& out) {
   const bool audio = IsAudio(view);
   size_t trak = out.BeginBox("trak");
 
@@ -324,10 +328,11 @@ void WriteTrak(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t p
   out.EndBox(url);
   out.EndBox(dref);
   out.EndBox(dinf);
-  WriteSampleTable(view, plan, payloadStart, out);
+  const size_t offsetsAt = WriteSampleTable(view, plan, payloadStart, out);
   out.EndBox(minf);
   out.EndBox(mdia);
   out.EndBox(trak);
+  return offsetsAt;
 }
 
 }  // namespace
@@ -398,7 +403,7 @@ void BuildFtyp(ByteBuilder& out) {
 }
 
 void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, uint64_t payloadStart,
-               ByteBuilder& out) {
+               ByteBuilder& out, std::vector<size_t>* chunkOffsets) {
   size_t estimate = 1024;
   for (const MoovPlan::Track& track : plan.tracks) {
     // stsz + co64 + a worst-case stts and stss, plus the fixed boxes.
@@ -420,13 +425,24 @@ void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, uint6
   out.U32(plan.nextTrackId);
   out.EndBox(mvhd);
 
-  for (const MoovPlan::Track& track : plan.tracks) {
-    if (!IsAudio(tracks[track.index])) WriteTrak(tracks[track.index], track, payloadStart, out);
+  std::vector<size_t> offsetsAt(plan.tracks.size());
+  for (size_t p = 0; p < plan.tracks.size(); ++p) {
+    const MoovPlan::Track& track = plan.tracks[p];
+    if (!IsAudio(tracks[track.index])) offsetsAt[p] = WriteTrak(tracks[track.index], track, payloadStart, out);
   }
-  for (auto it = plan.tracks.rbegin(); it != plan.tracks.rend(); ++it) {
-    if (IsAudio(tracks[it->index])) WriteTrak(tracks[it->index], *it, payloadStart, out);
+  for (size_t p = plan.tracks.size(); p-- > 0;) {
+    const MoovPlan::Track& track = plan.tracks[p];
+    if (IsAudio(tracks[track.index])) offsetsAt[p] = WriteTrak(tracks[track.index], track, payloadStart, out);
   }
   out.EndBox(moov);
+  if (chunkOffsets != nullptr) *chunkOffsets = std::move(offsetsAt);
+}
+
+void PatchChunkOffsets(std::span<const Mp4TrackView> tracks, const MoovPlan& plan,
+                       std::span<const size_t> chunkOffsets, uint64_t payloadStart, ByteBuilder& out) {
+  for (size_t p = 0; p < plan.tracks.size() && p < chunkOffsets.size(); ++p) {
+    StoreChunkOffsets(tracks[plan.tracks[p].index].samples, payloadStart, out.bytes().data() + chunkOffsets[p]);
+  }
 }
 
 uint32_t MdatHeaderSize(uint64_t payloadSize) { return payloadSize + 8 <= 0xFFFFFFFFull ? 8 : 16; }
@@ -446,18 +462,14 @@ bool BuildMp4Header(std::span<const Mp4TrackView> tracks, uint64_t payloadSize, 
   MoovPlan plan;
   if (!PlanMoov(tracks, &plan)) return false;
 
-  // moov is sized first with a zero payload start; with 64-bit chunk offsets
-  // its size cannot change when the real start is filled in.
+  // moov is built with a zero payload start; with 64-bit chunk offsets its
+  // size cannot change when the real start is filled in afterwards.
   const size_t headerStart = out.size();
   BuildFtyp(out);
-  const size_t ftypSize = out.size() - headerStart;
-  const size_t moovAt = out.size();
-  BuildMoov(tracks, plan, 0, out);
-  const size_t moovSize = out.size() - moovAt;
-  out.bytes().resize(moovAt);
-
-  const uint64_t payloadStart = ftypSize + moovSize + MdatHeaderSize(payloadSize);
-  BuildMoov(tracks, plan, payloadStart, out);
+  std::vector<size_t> chunkOffsets;
+  BuildMoov(tracks, plan, 0, out, &chunkOffsets);
+  const uint64_t payloadStart = out.size() - headerStart + MdatHeaderSize(payloadSize);
+  PatchChunkOffsets(tracks, plan, chunkOffsets, payloadStart, out);
   BuildMdatHeader(payloadSize, out);
   return true;
 }

@@ -115,7 +115,26 @@ class BufferedSink final : public PayloadSink {
 
 }  // namespace
 
+struct Mp4Writer::Header {
+  ByteBuilder bytes;  // ftyp, then moov
+  MoovPlan plan;
+  std::vector<size_t> chunkOffsets;
+};
+
 Mp4Writer::Mp4Writer(Files& files, Clock& clock) : files_(files), clock_(clock) {}
+
+Mp4Writer::~Mp4Writer() = default;
+
+Mp4Writer::Header* Mp4Writer::BuiltHeader() {
+  if (header_ || refused_) return header_.get();
+  auto header = std::make_unique<Header>();
+  const std::vector<Mp4TrackView> views = Views();
+  if (!PlanMoov(views, &header->plan)) return nullptr;
+  BuildFtyp(header->bytes);
+  BuildMoov(views, header->plan, 0, header->bytes, &header->chunkOffsets);
+  header_ = std::move(header);
+  return header_.get();
+}
 
 int Mp4Writer::AddVideoTrack(const VideoTrackInfo& info) {
   // The avcC record takes profile, compatibility and level from SPS bytes 1
@@ -125,6 +144,7 @@ int Mp4Writer::AddVideoTrack(const VideoTrackInfo& info) {
     refused_ = true;
     return -1;
   }
+  header_.reset();
   Track& track = tracks_.emplace_back();
   track.isVideo = true;
   track.video = info;
@@ -133,6 +153,7 @@ int Mp4Writer::AddVideoTrack(const VideoTrackInfo& info) {
 }
 
 int Mp4Writer::AddAudioTrack(const AudioTrackInfo& info) {
+  header_.reset();
   Track& track = tracks_.emplace_back();
   track.isVideo = false;
   track.audio = info;
@@ -148,11 +169,13 @@ void Mp4Writer::AddSample(int track, std::shared_ptr<const EncodedPacket> packet
   entry.keyframe = packet->keyframe;
   entry.size = static_cast<uint32_t>(packet->data.size());
   entry.packet = std::move(packet);
+  header_.reset();
   tracks_[static_cast<size_t>(track)].samples.push_back(std::move(entry));
 }
 
 void Mp4Writer::AddSample(int track, SampleEntry entry) {
   if (track < 0 || static_cast<size_t>(track) >= tracks_.size()) return;
+  header_.reset();
   tracks_[static_cast<size_t>(track)].samples.push_back(std::move(entry));
 }
 
@@ -211,14 +234,9 @@ std::vector<Mp4TrackView> Mp4Writer::Views() const {
   return views;
 }
 
-uint64_t Mp4Writer::HeaderSizeBeforeMdat() const {
-  const std::vector<Mp4TrackView> views = Views();
-  MoovPlan plan;
-  if (refused_ || !PlanMoov(views, &plan)) return 0;
-  ByteBuilder header;
-  BuildFtyp(header);
-  BuildMoov(views, plan, 0, header);
-  return header.size();
+uint64_t Mp4Writer::HeaderSizeBeforeMdat() {
+  const Header* header = BuiltHeader();
+  return header == nullptr ? 0 : header->bytes.size();
 }
 
 void Mp4Writer::MoveSamples(const std::function<uint64_t(uint64_t)>& where) {
@@ -235,14 +253,16 @@ bool Mp4Writer::Write(const std::wstring& path, uint64_t payloadSize, const Payl
 
 bool Mp4Writer::WriteRanges(const std::wstring& path, uint64_t payloadSize, const RangePayloadProducer& producer) {
   if (refused_) return false;  // AddVideoTrack has logged why
-  const std::vector<Mp4TrackView> views = Views();
-
-  ByteBuilder header;
-  if (!BuildMp4Header(views, payloadSize, header)) {
+  Header* header = BuiltHeader();
+  if (header == nullptr) {
     Log("mp4: nothing to write");
     return false;
   }
-  const uint64_t expectedSize = header.size() + payloadSize;
+  ByteBuilder mdatHeader;
+  BuildMdatHeader(payloadSize, mdatHeader);
+  const uint64_t payloadStart = header->bytes.size() + mdatHeader.size();
+  PatchChunkOffsets(Views(), header->plan, header->chunkOffsets, payloadStart, header->bytes);
+  const uint64_t expectedSize = payloadStart + payloadSize;
 
   const std::wstring partPath = path + L".part";
   CreateOptions options;
@@ -262,12 +282,10 @@ bool Mp4Writer::WriteRanges(const std::wstring& path, uint64_t payloadSize, cons
     BufferedSink sink(*file, expectedSize, onProgress);
     // ftyp, moov and the mdat header go in as three pieces, as the payload
     // pieces do, so progress is judged after each of them.
-    const uint8_t* bytes = header.bytes().data();
+    const uint8_t* bytes = header->bytes.bytes().data();
     const size_t ftypSize = 32;
-    const size_t mdatHeaderSize = MdatHeaderSize(payloadSize);
-    const size_t moovSize = header.size() - ftypSize - mdatHeaderSize;
-    if (sink.Put(bytes, ftypSize) && sink.Put(bytes + ftypSize, moovSize) &&
-        sink.Put(bytes + ftypSize + moovSize, mdatHeaderSize)) {
+    if (sink.Put(bytes, ftypSize) && sink.Put(bytes + ftypSize, header->bytes.size() - ftypSize) &&
+        sink.Put(mdatHeader.bytes().data(), mdatHeader.size())) {
       const uint64_t before = sink.accepted();
       const bool produced = producer(sink);
       ok = produced && sink.accepted() - before == payloadSize && sink.Finish();

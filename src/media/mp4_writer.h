@@ -59,6 +59,7 @@ class Mp4Writer {
  public:
   // `clock` paces the retries of the final rename (ReplaceRenamePatiently).
   explicit Mp4Writer(Files& files = SystemFiles(), Clock& clock = SystemClock());
+  ~Mp4Writer();
 
   // Timescale 90,000. An SPS shorter than 4 bytes (an encoder fault) is
   // refused with a log line: the result is -1, and every Write of this
@@ -80,7 +81,9 @@ class Mp4Writer {
   // Bytes of ftyp and moov for the samples added so far, so the payload
   // starts at this plus MdatHeaderSize(payloadSize). Sample offsets do not
   // change it (chunk offsets are fixed-width). 0 when nothing can be written.
-  uint64_t HeaderSizeBeforeMdat() const;
+  // The header built for it is kept for the write, which then only fills in
+  // the chunk offsets.
+  uint64_t HeaderSizeBeforeMdat();
   // Replaces every sample's mdatOffset by `where`(mdatOffset), for a caller
   // that lays its payload out once the header size is known.
   void MoveSamples(const std::function<uint64_t(uint64_t)>& where);
@@ -100,12 +103,18 @@ class Mp4Writer {
     std::vector<SampleEntry> samples;
   };
 
+  struct Header;
+
   std::vector<Mp4TrackView> Views() const;
+  // ftyp + moov for the tracks and samples as they are now, built on first
+  // use after a change; null when nothing can be written.
+  Header* BuiltHeader();
 
   Files& files_;
   Clock& clock_;
   std::vector<Track> tracks_;
   bool refused_ = false;  // a track was refused: the file could not be played
+  std::unique_ptr<Header> header_;  // reset by every added track or sample
 };
 
 }  // namespace kp
