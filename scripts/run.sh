@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the Linux preset and runs the
-# recorder's engine with the Linux stand-ins (a synthetic desktop, tone audio,
-# a lossless H.264 encoder) for about 15 seconds, then asks it to save a clip
-# with `kaptora save`, stops it with `kaptora stop`, and prints the clip's
-# path and what ffprobe reads in it. Extra arguments go to the engine (for
-# example --settings FILE).
+# recorder's engine for about 15 seconds, then asks it to save a clip with
+# `kaptora save`, stops it with `kaptora stop`, and prints the clip's path and
+# what ffprobe reads in it. On a desktop (a reachable X server, a running
+# sound server) it records the screen and its sound; without one it records
+# the stand-ins (a synthetic desktop, tone audio, a lossless H.264 encoder).
+# Extra arguments go to the engine (for example --settings FILE, or
+# --stand-ins to record the stand-ins anyway).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
