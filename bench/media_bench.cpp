@@ -7,9 +7,9 @@
 //     ffmpeg remuxing the same content (-c copy) from an ffmpeg-written MP4.
 //     Every step starts after `sync`, so none inherits another's dirty
 //     pages, and the order of the steps alternates between rounds.
-//  2. Building the MP4 header (moov built twice, as the writer does) for a
-//     3,600-s clip at 240 fps against the time its media bytes take at the
-//     throughput measured in 1.
+//  2. Building the MP4 header (moov built once, then its chunk offsets
+//     filled in, as the writer does) for a 3,600-s clip at 240 fps against
+//     the time its media bytes take at the throughput measured in 1.
 //  3. PushVideo/PushAudio latency while the writer writes, rolls segments and
 //     trims the index, against the same pushes into a buffer whose writer is
 //     held (it drops what it takes off the queue), in alternating order.
