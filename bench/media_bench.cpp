@@ -16,8 +16,9 @@
 //  4. Index memory per buffered packet, counting allocated capacity.
 //
 // With --clone-saves, only this instead (DIR on a file system that clones
-// blocks): the save time of a 60-s and a 300-s clip of one buffer, and the
-// free space a 300-s save takes.
+// blocks): the save time of a 60-s and a 300-s clip of one buffer, the same
+// rounds of bare clone calls of their segments (the kernel's floor for those
+// saves), and the free space a 300-s save takes.
 //
 // usage: media_bench DIR [--runs N] [--clip-seconds S] [--latency-seconds S]
 //                        [--clone-saves 1]
