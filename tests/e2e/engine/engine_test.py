@@ -4,7 +4,8 @@
 clip: the Linux engine as a user runs it, with both tone sources (desktop
 440 Hz, microphone 1 kHz) on three tracks: `kaptora save` ends in the "Clip
 saved" notification, and the clip holds one H.264 stream and three AAC LC
-tracks by name, each sounding its own tones.
+tracks by name, each sounding its own tones; `kaptora export` of a second of
+it keeps the tracks' names, order and enabled track.
 
 sync: kp_sync_fixture runs the engine with a flash of the synthetic desktop and
 a tone burst at the same instants of the monotonic clock, at 30 fps and again
@@ -143,7 +144,7 @@ class EngineRun:
     def __init__(self, kaptora, work, settings):
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
-        self.kaptora, self.clips = kaptora, os.path.join(work, "clips")
+        self.kaptora, self.work, self.clips = kaptora, work, os.path.join(work, "clips")
         self.env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
                         XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
         self.settings_path = os.path.join(work, "settings.json")
@@ -209,10 +210,33 @@ def clip(kaptora, work):
         if length < 2:
             fail("a %d s clip after 3 s of capture" % length)
         judge_clip(path, length)
+        exported(run, path)
         run.stop()
     finally:
         run.kill()
     print("engine clip: passed")
+
+
+def exported(run, clip):
+    """A second of the clip through `kaptora export` keeps its tracks' names,
+    order and enabled track."""
+    job, out = os.path.join(run.work, "job.json"), os.path.join(run.work, "exported.mp4")
+    with open(job, "w") as f:
+        json.dump({"input": clip, "output": out, "keep": [{"start": 0, "end": 1}]}, f)
+    r = subprocess.run([run.kaptora, "export", job], env=run.env, stdin=subprocess.DEVNULL, capture_output=True,
+                       text=True, timeout=120)
+    if r.returncode != 0 or r.stdout.splitlines()[-1:] != ["done"]:
+        fail("export exited with %d: %r %s" % (r.returncode, r.stdout[-200:], r.stderr[-2000:]))
+
+    def tracks(path):
+        streams = json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-show_streams", path],
+                                            capture_output=True, check=True).stdout)["streams"]
+        return [(s.get("tags", {}).get("handler_name"), s["disposition"]["default"]) for s in streams
+                if s["codec_type"] == "audio"]
+
+    before, after = tracks(clip), tracks(out)
+    if after != before or [name for name, default in after if default] != ["Desktop + Microphone"]:
+        fail("exported tracks %r, the clip's %r" % (after, before))
 
 
 def repeats(kaptora, work):
