@@ -40,7 +40,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from runtime_folder import short_runtime_folder, wait_until_serving  # noqa: E402
+from runtime_folder import private_home, wait_until_serving  # noqa: E402
 
 PRIMING = 1024 / 48000.0
 TRACKS = {"Desktop + Microphone": (True, True), "Desktop Audio": (True, False), "Microphone": (False, True)}
@@ -145,8 +145,7 @@ class EngineRun:
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
         self.kaptora, self.work, self.clips = kaptora, work, os.path.join(work, "clips")
-        self.env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
-                        XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
+        self.env = private_home(work)
         self.settings_path = os.path.join(work, "settings.json")
         self.log_path = os.path.join(work, "state", "Kaptora", "logs", "engine.log")
         self.write_settings(settings)
@@ -262,13 +261,13 @@ def repeats(kaptora, work):
 
 
 def pause(kaptora, work):
-    """5 s recorded, paused for 3 s through the settings file, 3 s more: the
+    """3 s recorded, paused for 3 s through the settings file, 3 s more: the
     clip holds the recorded time only, and no picture lasts through the pause."""
     settings = {"replay": {"bufferSeconds": 30}, "video": {"resolution": "720p", "fps": 15}}  # all of it fits
     run = EngineRun(kaptora, work, settings)
     try:
         started = run.wait_for(r"engine: starting capture.*", 10)[0]
-        time.sleep(5)
+        time.sleep(3)
         run.write_settings(dict(settings, replay={"bufferSeconds": 30, "enabled": False}))
         paused = run.wait_for(r"engine: capture stopped.*", 10)[0]
         time.sleep(3)

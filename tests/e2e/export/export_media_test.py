@@ -21,7 +21,7 @@ import sys
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from runtime_folder import short_runtime_folder  # noqa: E402
+from runtime_folder import private_home  # noqa: E402
 
 failures = []
 AAC_FRAME = 1024 / 48000
@@ -86,9 +86,7 @@ def end_time(stream):
 class Kaptora:
     def __init__(self, binary, work):
         self.binary, self.work = binary, work
-        home = os.path.join(work, "home")
-        self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                        XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
+        self.env = private_home(os.path.join(work, "home"))
 
     def job(self, name, **fields):
         path = os.path.join(self.work, name + ".json")
