@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -66,23 +65,23 @@ TEST(LinuxEncoderTest, ChoicesTryTheirEncodersInOrderAndLogTheFallbacks) {
 }
 
 TEST(LinuxEncoderTest, X264RateFollowsTheQualityOrTheBitrateWithAOneSecondBuffer) {
-  const struct {
-    EncoderConfig config;
-    int32_t crf;
-    int64_t bitRate, cap;  // the cap is also the buffer: one second
-    const char* preset;
-  } rows[] = {
-      {{1920, 1080, 30, RateControl::ConstantQuality, 19, 0, 1920 * 1080 * 30 * 25 / 100, 2}, 19, 0, 15'552'000,
-       "ultrafast"},
-      {{1280, 720, 60, RateControl::Vbr, 23, 8'000'000, 0, 6}, -1, 8'000'000, 8'000'000, "veryfast"},
-      {{1280, 720, 60, RateControl::Vbr, 23, 8'000'000, 0, 4}, -1, 8'000'000, 8'000'000, "superfast"},
-  };
-  for (const auto& row : rows) {
-    const X264RateSettings got = X264RateSettingsFor(row.config);
-    EXPECT_EQ(std::tuple(got.crf, got.bitRate, got.maxRate, got.bufferSize, std::string(got.preset)),
-              std::tuple(row.crf, row.bitRate, row.cap, row.cap, std::string(row.preset)))
-        << row.preset;
-  }
+  EncoderConfig quality{1920, 1080, 30, RateControl::ConstantQuality, 19, 0, 1920 * 1080 * 30 * 25 / 100, 2};
+  const X264RateSettings q = X264RateSettingsFor(quality);
+  EXPECT_EQ(q.crf, 19);
+  EXPECT_EQ(q.bitRate, 0);
+  EXPECT_EQ(q.maxRate, 15'552'000);
+  EXPECT_EQ(q.bufferSize, 15'552'000);
+  EXPECT_STREQ(q.preset, "ultrafast");
+
+  EncoderConfig bitrate{1280, 720, 60, RateControl::Vbr, 23, 8'000'000, 0, 6};
+  const X264RateSettings b = X264RateSettingsFor(bitrate);
+  EXPECT_EQ(b.crf, -1);
+  EXPECT_EQ(b.bitRate, 8'000'000);
+  EXPECT_EQ(b.maxRate, 8'000'000);
+  EXPECT_EQ(b.bufferSize, 8'000'000);
+  EXPECT_STREQ(b.preset, "veryfast");
+  bitrate.preset = 4;
+  EXPECT_STREQ(X264RateSettingsFor(bitrate).preset, "superfast");
 }
 
 // The real x264 through FFmpeg: packets carry the time stamps they were
