@@ -1,8 +1,9 @@
 """What every end-to-end script that starts the engine needs: a private
 runtime folder whose path is short wherever the checkout lies (the control
-channel's socket paths inside it must fit a Unix socket address), and a wait
-for a started engine to serve its control channel."""
+channel's socket paths inside it must fit a Unix socket address), a private
+home around it, and a wait for a started engine to serve its control channel."""
 import atexit
+import os
 import shutil
 import subprocess
 import tempfile
@@ -16,6 +17,13 @@ def short_runtime_folder():
     folder = tempfile.mkdtemp(prefix="kp-run-", dir="/tmp")
     atexit.register(shutil.rmtree, folder, True)
     return folder
+
+
+def private_home(home):
+    """The environment of a user whose home, settings and state folders lie
+    in `home`, with a fresh runtime folder."""
+    return dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
+                XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
 
 
 def wait_until_serving(command, env, timeout=10):

@@ -41,16 +41,15 @@ def imports(exe):
 
 
 def listed(path):
+    """{(dll, function): first version} from lines of '<dll> <version> <function>...'."""
     entries = {}
     with open(path, encoding="utf-8") as f:
         for number, line in enumerate(f, 1):
-            line = line.split("#", 1)[0].strip()
-            if not line:
-                continue
-            fields = line.split()
-            if len(fields) != 3:
-                sys.exit("%s:%d: expected '<dll> <function> <first Windows version>'" % (path, number))
-            entries[(fields[0].lower(), fields[1])] = version(fields[2])
+            fields = line.split("#", 1)[0].split()
+            if fields and (len(fields) < 3 or not re.fullmatch(r"\d+(\.\d+)*", fields[1])):
+                sys.exit("%s:%d: expected '<dll> <first Windows version> <function>...'" % (path, number))
+            for function in fields[2:]:
+                entries[(fields[0].lower(), function)] = version(fields[1])
     return entries
 
 

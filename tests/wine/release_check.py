@@ -19,7 +19,7 @@ import tempfile
 import time
 import zipfile
 
-from exe_check import check, failures, run, wait_for, windows_path
+from exe_check import check, failures, run, start, wait_for, windows_path
 
 RELEASE_FILES = {"Kaptora.exe", "README.txt", "LICENSE", "updates.example.json", "licenses/GPL-3.0.txt",
                  "licenses/GCC-exception-3.1.txt", "licenses/mingw-w64.txt", "licenses/winpthreads.txt"}
@@ -72,9 +72,7 @@ def check_unpacked_exe(build, exe, folder):
           "stop without an engine: \"Kaptora is not running\", exit 1 (got %s, %r)" % (code, stderr))
 
     settings = os.path.join(folder, "settings", "settings.json")
-    engine = subprocess.Popen(["wine", exe, "--settings", windows_path(settings)], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              env=dict(os.environ, WINEDEBUG="-all"))
+    engine = start([exe, "--settings", windows_path(settings)])
     try:
         check(wait_for(lambda: run([probe, "find"], timeout=60)[0] == 0, 60), "the engine makes its window")
         code = run([exe, "stop"], timeout=60)[0]

@@ -18,7 +18,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from runtime_folder import short_runtime_folder, wait_until_serving  # noqa: E402
+from runtime_folder import private_home, wait_until_serving  # noqa: E402
 
 USAGE = ("usage:\n"
          "  Kaptora [--settings <path>]                 start (tray)\n"
@@ -34,16 +34,13 @@ class Target:
 
     def __init__(self, binary, wine, scratch):
         self.binary, self.wine, self.scratch = os.path.abspath(binary), wine, scratch
-        self.env = dict(os.environ)
         if wine:
-            self.env["WINEDEBUG"] = "-all"
+            self.env = dict(os.environ, WINEDEBUG="-all")
             users = [u for u in glob.glob(os.path.join(self.env["WINEPREFIX"], "drive_c", "users", "*", "AppData",
                                                        "Local")) if "/Public/" not in u]
             local_appdata = users[0]
         else:
-            home = os.path.join(scratch, "home")
-            self.env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
-                            XDG_STATE_HOME=os.path.join(home, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
+            self.env = private_home(os.path.join(scratch, "home"))
             local_appdata = self.env["XDG_STATE_HOME"]
         self.log_path = os.path.join(local_appdata, "Kaptora", "logs", "engine.log")
 

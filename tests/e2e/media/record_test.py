@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from runtime_folder import short_runtime_folder  # noqa: E402
+from runtime_folder import private_home  # noqa: E402
 
 SECONDS, FPS = 3, 15
 
@@ -36,8 +36,7 @@ def main():
     kaptora, work = sys.argv[1:3]
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=os.path.join(work, "config"),
-               XDG_STATE_HOME=os.path.join(work, "state"), XDG_RUNTIME_DIR=short_runtime_folder())
+    env = private_home(work)
     settings, out = os.path.join(work, "settings.json"), os.path.join(work, "out.mp4")
     with open(settings, "w") as f:
         json.dump({"video": {"resolution": "720p", "fps": FPS, "showCursor": True}}, f)

@@ -4,11 +4,11 @@
 updates.json beside a copy of PROGRAM lists a 404, a closed port, a server
 that never answers (under Wine it hangs up after 15 s: WinHttpReceiveResponse
 waits for headers without the receive timeout), a 2 MiB manifest, one
-announcing 0.3.0, and an address that must not be asked. With --wine --engine
-PROGRAM is Kaptora.exe, which checks after its real 30 s delay and logs to
-engine.log; `stop` ends it.
+announcing 0.3.0, and an address that must not be asked. With --wine
+PROGRAM is Kaptora.exe under Wine, which checks after its real 30 s delay
+through the same client and logs to engine.log; `stop` ends it.
 
-usage: update_http_test.py [--wine [--engine]] PROGRAM VERSION
+usage: update_http_test.py [--wine] PROGRAM VERSION
 """
 import glob, http.server, json, os, shutil, socket, subprocess, sys, tempfile, threading, time
 
@@ -103,17 +103,14 @@ def run_wine_engine(program, scratch, env):
 
 
 def main(argv):
-    wine = "--wine" in argv
-    engine = "--engine" in argv
+    engine = "--wine" in argv
     probe, version = [a for a in argv if not a.startswith("--")]
-    if engine and not wine:
-        sys.exit("--engine needs --wine")
     server = Server(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     base = f"http://127.0.0.1:{server.server_address[1]}"
     with socket.create_server(("127.0.0.1", 0)) as s:
         closed = f"http://127.0.0.1:{s.getsockname()[1]}/closed"
-    silent = f"http://127.0.0.1:{start_silent(15 if wine else 60)}/silent"
+    silent = f"http://127.0.0.1:{start_silent(15 if engine else 60)}/silent"
     urls = [f"{base}/missing", closed, silent, f"{base}/big", f"{base}/manifest", f"{base}/unasked"]
 
     scratch = tempfile.mkdtemp(prefix="kaptora-update-")
@@ -127,7 +124,7 @@ def main(argv):
             p = run_wine_engine(copy, scratch, env)
         else:
             try:
-                p = subprocess.run((["wine"] if wine else []) + [copy], env=env, capture_output=True,
+                p = subprocess.run([copy], env=env, capture_output=True,
                                    stdin=subprocess.DEVNULL, timeout=60)
             except subprocess.TimeoutExpired as e:
                 p = subprocess.CompletedProcess(copy, -1, e.stdout or b"", e.stderr or b"")
