@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -11,6 +12,12 @@
 namespace kp {
 
 namespace {
+
+constexpr pa_usec_t kLatencyUs = 50'000;
+// Up to this much of a sound goes to the server at once, more than the
+// latency asks for (the server keeps up to 4 MB), so that a busy machine
+// never leaves the sink without the rest of it.
+constexpr size_t kWholeBytes = 1 << 20;
 
 enum class Link { kConnecting, kReady, kAbsent };
 
@@ -21,16 +28,21 @@ Link LinkOf(pa_context* context) {
   return PA_CONTEXT_IS_GOOD(state) ? Link::kConnecting : Link::kAbsent;
 }
 
-// One sound on its way to the sink: written as the server asks for data,
-// then drained (which also starts a sound shorter than the server's
-// pre-buffer), then done.
+// One sound on its way to the sink: written (most often whole) when the
+// server first asks for data, then drained (which also starts a sound
+// shorter than the server's pre-buffer), then done.
 struct Playback {
   pa_stream* stream = nullptr;
+  pa_operation* drain = nullptr;  // its reply must not reach a freed playback
   PcmSound sound;
   size_t writtenBytes = 0;
   bool done = false;
 
   ~Playback() {
+    if (drain != nullptr) {
+      pa_operation_cancel(drain);
+      pa_operation_unref(drain);
+    }
     if (stream == nullptr) return;
     pa_stream_set_write_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
@@ -43,7 +55,7 @@ struct Playback {
     auto* self = static_cast<Playback*>(user);
     const size_t total = self->TotalBytes();
     if (self->writtenBytes == total) return;
-    const size_t n = std::min(bytes, total - self->writtenBytes);
+    const size_t n = std::min(std::max(bytes, kWholeBytes), total - self->writtenBytes);
     const auto* data = reinterpret_cast<const uint8_t*>(self->sound.samples.data()) + self->writtenBytes;
     if (pa_stream_write(stream, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
       self->done = true;
@@ -51,12 +63,8 @@ struct Playback {
     }
     self->writtenBytes += n;
     if (self->writtenBytes < total) return;
-    pa_operation* drain = pa_stream_drain(stream, &Playback::OnDrained, self);
-    if (drain == nullptr) {
-      self->done = true;
-      return;
-    }
-    pa_operation_unref(drain);
+    self->drain = pa_stream_drain(stream, &Playback::OnDrained, self);
+    if (self->drain == nullptr) self->done = true;
   }
 
   static void OnDrained(pa_stream*, int, void* user) { static_cast<Playback*>(user)->done = true; }
@@ -100,7 +108,15 @@ struct PulseSoundPlayer::Loop {
     next->stream = pa_stream_new(context, "Kaptora sound", &spec, nullptr);
     if (next->stream == nullptr) return;
     pa_stream_set_write_callback(next->stream, &Playback::OnWritable, next.get());
-    if (pa_stream_connect_playback(next->stream, nullptr, nullptr, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0) return;
+    // A short latency, so that the sound starts about when it is asked for
+    // and the sink is not held at the server's default of two seconds.
+    pa_buffer_attr attributes;
+    std::memset(&attributes, 0xFF, sizeof attributes);  // (uint32_t)-1: the server's choice
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kLatencyUs, &spec));
+    if (pa_stream_connect_playback(next->stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) <
+        0) {
+      return;
+    }
     playback = std::move(next);
   }
 
