@@ -14,9 +14,10 @@ namespace kp {
 namespace {
 
 constexpr pa_usec_t kLatencyUs = 50'000;
-// Up to this much of a sound goes to the server at once, more than the
-// latency asks for (the server keeps up to 4 MB), so that a busy machine
-// never leaves the sink without the rest of it.
+// Up to this much of a sound goes to the server with its first write, more
+// than the latency asks for (the server keeps up to 4 MB), so that a busy
+// machine never leaves the sink without the rest of it; the rest of a longer
+// sound follows as the server asks.
 constexpr size_t kWholeBytes = 1 << 20;
 
 enum class Link { kConnecting, kReady, kAbsent };
@@ -55,7 +56,8 @@ struct Playback {
     auto* self = static_cast<Playback*>(user);
     const size_t total = self->TotalBytes();
     if (self->writtenBytes == total) return;
-    const size_t n = std::min(std::max(bytes, kWholeBytes), total - self->writtenBytes);
+    const size_t asked = self->writtenBytes == 0 ? std::max(bytes, kWholeBytes) : bytes;
+    const size_t n = std::min(asked, total - self->writtenBytes);
     const auto* data = reinterpret_cast<const uint8_t*>(self->sound.samples.data()) + self->writtenBytes;
     if (pa_stream_write(stream, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
       self->done = true;
