@@ -190,7 +190,7 @@ def main():
         deadline = time.monotonic() + 10
         while not os.path.exists(opened_log) and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(1.5)
+        time.sleep(0.5)  # the sound starts with the save's request
         sink.terminate()
         sink.wait()
         subprocess.run([kaptora, "stop"], env=env, check=True)
