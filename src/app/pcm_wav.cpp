@@ -66,14 +66,14 @@ std::optional<PcmSound> ReadPcmWav(const std::vector<uint8_t>& wav) {
       if (size < 16) return std::nullopt;
       const uint32_t format = GetU16(body), channels = GetU16(body + 2), rate = GetU32(body + 4);
       const uint32_t blockAlign = GetU16(body + 12), bits = GetU16(body + 14);
-      if (format != 1 || bits != 16 || channels == 0 || channels > kMaxChannels || rate == 0 || rate > kMaxRate ||
+      if (format != 1 || bits != 16 || channels > kMaxChannels || rate == 0 || rate > kMaxRate ||
           blockAlign != channels * 2) {
         return std::nullopt;
       }
       sound.channels = static_cast<uint16_t>(channels);
       sound.sampleRate = rate;
     } else if (IsTag(chunk, "data")) {
-      if (sound.channels == 0) return std::nullopt;  // no format before the samples
+      if (sound.channels == 0) return std::nullopt;  // no format (with channels) before the samples
       const size_t frameBytes = sound.channels * 2u;
       sound.samples.resize(size / frameBytes * sound.channels);
       for (size_t i = 0; i < sound.samples.size(); ++i) {
