@@ -1,14 +1,12 @@
 // kaptora-resources <folder>: writes the executable's resource assets into
 // <folder>: kaptora.ico (the program icon: the recording state's dot in
 // several sizes, drawn by the same function as the tray's state icons) and
-// save.wav (the save confirmation sound, a short rising two-note chime,
-// 16-bit stereo PCM at 48 kHz). Both are committed under resources/ and a
-// test checks they are still what this tool makes. Exit 0, or 2 for a wrong
-// argument count or a file that cannot be written.
-#include <cmath>
+// save.wav (the save confirmation sound, the bytes the Linux shell plays).
+// Both are committed under resources/ and a test checks they are still what
+// this tool makes. Exit 0, or 2 for a wrong argument count or a file that
+// cannot be written.
 #include <cstdint>
 #include <cstdio>
-#include <numbers>
 #include <string>
 #include <vector>
 
@@ -79,32 +77,6 @@ std::vector<uint8_t> ProgramIcon() {
   return out;
 }
 
-// A note with a 3 ms attack and an exponential decay, zero before `start`.
-double Note(double t, double start, double frequency, double decay) {
-  const double u = t - start;
-  if (u < 0) return 0.0;
-  const double x = 2.0 * std::numbers::pi * frequency * u;
-  return (std::sin(x) + 0.2 * std::sin(2.0 * x)) / 1.2 * std::min(u / 0.003, 1.0) * std::exp(-decay * u);
-}
-
-std::vector<uint8_t> SaveSound() {
-  constexpr uint32_t kRate = 48000;
-  constexpr double kSeconds = 0.29;
-  constexpr double kFade = 0.02;
-  const auto n = static_cast<int>(kSeconds * kRate);
-  std::vector<int16_t> samples;
-  samples.reserve(static_cast<size_t>(n) * 2);
-  for (int i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / kRate;
-    const double fade = std::min((kSeconds - t) / kFade, 1.0);
-    const double mix = 0.55 * Note(t, 0.0, 880.0, 16.0) + 0.55 * Note(t, 0.075, 1318.5, 12.0);
-    const auto sample = static_cast<int16_t>(mix * fade * 0.5 * 32767.0);
-    samples.push_back(sample);  // left
-    samples.push_back(sample);  // right
-  }
-  return kp::PcmWav(samples, 2, kRate);
-}
-
 bool WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
@@ -120,7 +92,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string folder = argv[1];
-  if (!WriteAll(folder + "/kaptora.ico", ProgramIcon()) || !WriteAll(folder + "/save.wav", SaveSound())) {
+  if (!WriteAll(folder + "/kaptora.ico", ProgramIcon()) || !WriteAll(folder + "/save.wav", kp::SaveSoundWav())) {
     std::fprintf(stderr, "kaptora-resources: cannot write into %s\n", folder.c_str());
     return 2;
   }

@@ -9,10 +9,13 @@
 #include <climits>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "app/desktop_launch.h"
 #include "app/log.h"
+#include "app/pcm_wav.h"
+#include "app/state_icon.h"
 #include "platform/path.h"
 #include "platform/text.h"
 
@@ -209,9 +212,16 @@ std::wstring ConsoleShell::ProgramFolder() {
   return ParentFolder(Utf8ToWide(std::string(path, static_cast<size_t>(n))));
 }
 
-bool ConsoleShell::PlaySaveSound() { return true; }
+bool ConsoleShell::PlayOnDesktop(const std::vector<uint8_t>& wav) {
+  std::optional<PcmSound> sound = ReadPcmWav(wav);
+  return sound && desktop_.sounds->Play(std::move(*sound));
+}
 
-void ConsoleShell::PlayWave(const std::vector<uint8_t>&) {}
+bool ConsoleShell::PlaySaveSound() { return !desktop_.sounds || PlayOnDesktop(SaveSoundWav()); }
+
+void ConsoleShell::PlayWave(const std::vector<uint8_t>& wav) {
+  if (desktop_.sounds) PlayOnDesktop(wav);
+}
 
 bool ConsoleShell::RegisterHotkey(int id, uint32_t modifiers, uint32_t key) {
   const Hotkey hotkey{modifiers & ~kModNoRepeat, key};

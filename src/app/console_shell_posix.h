@@ -12,14 +12,17 @@
 //   "notification: %s | %s" every notification: title, text (UTF-8)
 //   "launch: %s %s"         every launch: program, then the parameters
 //                           ("launch: %s" when there are none)
-// Sounds are silent. The pop-up menu is never shown (it returns no command).
+// Sounds are silent (the save sound "plays") unless the shell has a desktop.
+// The pop-up menu is never shown (it returns no command).
 // Hotkey registration succeeds unless the hotkey is listed as taken in the
 // options or registered under the other identifier already. On a desktop
 // (UseDesktop) the shell also does the real things: hotkeys are key grabs on
 // the X11 display (refused when another client holds one) whose presses
 // reach the host; notifications go to the desktop's notification service
 // too, and a click on the latest one reaches the host as a balloon click;
-// launches are spawned (see desktop_launch.h).
+// launches are spawned (see desktop_launch.h); sounds play through the
+// sound server without waiting for it, and the save sound cannot play while
+// no server answers.
 #pragma once
 
 #include <poll.h>
@@ -32,6 +35,7 @@
 #include "app/host_core.h"
 #include "app/host_shell.h"
 #include "app/dbus_notifier_posix.h"
+#include "app/pulse_sound_player_posix.h"
 #include "app/x11_hotkeys_posix.h"
 #include "config/hotkey.h"
 
@@ -61,6 +65,7 @@ class ConsoleShell : public HostShell {
     std::unique_ptr<X11Hotkeys> hotkeys;    // null: no X11 display
     std::unique_ptr<DbusNotifier> notifier; // null: no session bus
     bool spawnLaunches = false;
+    std::unique_ptr<PulseSoundPlayer> sounds;  // null: sounds are silent
   };
   // Before the first RegisterHotkey.
   void UseDesktop(Desktop desktop) { desktop_ = std::move(desktop); }
@@ -96,6 +101,8 @@ class ConsoleShell : public HostShell {
 
  private:
   void ShowState(TrayState state);
+  // False when `wav` is not a 16-bit PCM image or the player refuses it.
+  bool PlayOnDesktop(const std::vector<uint8_t>& wav);
 
   Options options_;
   std::shared_ptr<PostQueue> posted_;

@@ -59,7 +59,8 @@ void ServeEngine(void*, const std::wstring& settingsPath, const Settings& settin
   ConsoleShell shell;
   if (!StandInsRequired()) {
     // A display means programs it launches have somewhere to show.
-    ConsoleShell::Desktop desktop{X11Hotkeys::Open(), DbusNotifier::Open(), false};
+    ConsoleShell::Desktop desktop{X11Hotkeys::Open(), DbusNotifier::Open(), false,
+                                  std::make_unique<PulseSoundPlayer>()};
     desktop.spawnLaunches = desktop.hotkeys != nullptr;
     shell.UseDesktop(std::move(desktop));
   }

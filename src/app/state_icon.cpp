@@ -4,25 +4,13 @@
 #include <cmath>
 #include <numbers>
 
+#include "app/pcm_wav.h"
+
 namespace kp {
 
 namespace {
 
 constexpr uint32_t kSampleRate = 44100;
-
-void PutU16(std::vector<uint8_t>& out, uint32_t value) {
-  out.push_back(static_cast<uint8_t>(value));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-  PutU16(out, value & 0xFFFF);
-  PutU16(out, value >> 16);
-}
-
-void PutTag(std::vector<uint8_t>& out, const char* tag) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(tag[i]));
-}
 
 void AppendTone(std::vector<int16_t>& samples, double frequency, double seconds) {
   const auto n = static_cast<int64_t>(seconds * kSampleRate);
@@ -40,6 +28,32 @@ std::vector<uint8_t> BuildFailureSound() {
   AppendTone(samples, 440.0, 0.14);
   AppendTone(samples, 329.6, 0.3);
   return PcmWav(samples, 1, kSampleRate);
+}
+
+// A note with a 3 ms attack and an exponential decay, zero before `start`.
+double Note(double t, double start, double frequency, double decay) {
+  const double u = t - start;
+  if (u < 0) return 0.0;
+  const double x = 2.0 * std::numbers::pi * frequency * u;
+  return (std::sin(x) + 0.2 * std::sin(2.0 * x)) / 1.2 * std::min(u / 0.003, 1.0) * std::exp(-decay * u);
+}
+
+std::vector<uint8_t> BuildSaveSound() {
+  constexpr uint32_t kRate = 48000;
+  constexpr double kSeconds = 0.29;
+  constexpr double kFade = 0.02;
+  const auto n = static_cast<int>(kSeconds * kRate);
+  std::vector<int16_t> samples;
+  samples.reserve(static_cast<size_t>(n) * 2);
+  for (int i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    const double fade = std::min((kSeconds - t) / kFade, 1.0);
+    const double mix = 0.55 * Note(t, 0.0, 880.0, 16.0) + 0.55 * Note(t, 0.075, 1318.5, 12.0);
+    const auto sample = static_cast<int16_t>(mix * fade * 0.5 * 32767.0);
+    samples.push_back(sample);  // left
+    samples.push_back(sample);  // right
+  }
+  return PcmWav(samples, 2, kRate);
 }
 
 }  // namespace
@@ -72,30 +86,13 @@ std::vector<uint8_t> StateIconPixels(int size, IconColour colour) {
   return pixels;
 }
 
-std::vector<uint8_t> PcmWav(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sampleRate) {
-  const auto dataBytes = static_cast<uint32_t>(samples.size() * 2);
-  const auto blockAlign = static_cast<uint16_t>(channels * 2);
-  std::vector<uint8_t> wav;
-  wav.reserve(44 + dataBytes);
-  PutTag(wav, "RIFF");
-  PutU32(wav, 36 + dataBytes);
-  PutTag(wav, "WAVE");
-  PutTag(wav, "fmt ");
-  PutU32(wav, 16);
-  PutU16(wav, 1);  // PCM
-  PutU16(wav, channels);
-  PutU32(wav, sampleRate);
-  PutU32(wav, sampleRate * blockAlign);  // bytes per second
-  PutU16(wav, blockAlign);
-  PutU16(wav, 16);  // bits per sample
-  PutTag(wav, "data");
-  PutU32(wav, dataBytes);
-  for (int16_t sample : samples) PutU16(wav, static_cast<uint16_t>(sample));
+const std::vector<uint8_t>& FailureSoundWav() {
+  static const std::vector<uint8_t> wav = BuildFailureSound();
   return wav;
 }
 
-const std::vector<uint8_t>& FailureSoundWav() {
-  static const std::vector<uint8_t> wav = BuildFailureSound();
+const std::vector<uint8_t>& SaveSoundWav() {
+  static const std::vector<uint8_t> wav = BuildSaveSound();
   return wav;
 }
 

@@ -1,5 +1,5 @@
-// The tray's state icons and the failure sound, as pure data: the shell
-// turns the pixels into an icon and plays the WAV bytes.
+// The tray's state icons and the save and failure sounds, as pure data: the
+// shell turns the pixels into an icon and plays the WAV bytes.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +23,14 @@ IconColour StateColour(TrayState state);
 // one-pixel soft edge, transparent outside.
 std::vector<uint8_t> StateIconPixels(int size, IconColour colour);
 
-// A 16-bit PCM WAV image (44-byte header) of interleaved `samples`.
-std::vector<uint8_t> PcmWav(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sampleRate);
-
 // The failure sound: a 16-bit mono 44.1 kHz PCM WAV image of 440 Hz for
 // 0.14 s then 329.6 Hz for 0.3 s. Built once (thread-safe) and kept.
 const std::vector<uint8_t>& FailureSoundWav();
+
+// The save confirmation sound: a 16-bit stereo 48 kHz PCM WAV image of a
+// short rising chime, 880 Hz then 1318.5 Hz 75 ms later, 0.29 s in all. The
+// Windows build carries it as a resource (made by kaptora-resources); the
+// Linux shell plays it from here. Built once (thread-safe) and kept.
+const std::vector<uint8_t>& SaveSoundWav();
 
 }  // namespace kp

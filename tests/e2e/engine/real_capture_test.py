@@ -10,12 +10,16 @@ measured, within 150 ms. The save comes from the save hotkey (Alt+F10) the
 client types; the pause hotkey (Alt+F9), which the client holds, is refused
 with its line. A notification service on a private session bus receives
 "Clip saved" and clicks it; the engine then opens the clip's folder through
-xdg-open (a stand-in on PATH that records what it is asked).
+xdg-open (a stand-in on PATH that records what it is asked). The save
+sound plays into the sink once: its 1318.5 Hz note sounds there for about
+0.14 s.
 
 usage: real_capture_test.py <kaptora> <x11_pattern_client> <work-folder>
 """
 import array
+import cmath
 import json
+import math
 import os
 import re
 import shutil
@@ -115,6 +119,15 @@ def desktop_track(clip):
     return array.array("f", raw), start
 
 
+def tone_windows(samples, frequency, size=960):
+    """The amplitude of `frequency` in each Hann-windowed run of `size`
+    samples (48 kHz)."""
+    hann = [0.5 - 0.5 * math.cos(2 * math.pi * i / size) for i in range(size)]
+    turn = [h * cmath.exp(-2j * math.pi * frequency * i / 48000) for i, h in enumerate(hann)]
+    return [2 * abs(sum(x * t for x, t in zip(samples[w:w + size], turn))) / sum(hann)
+            for w in range(0, len(samples) - size, size)]
+
+
 def main():
     kaptora, client_path, work = sys.argv[1:4]
     shutil.rmtree(work, ignore_errors=True)
@@ -122,7 +135,7 @@ def main():
     xvfb, display = start_xvfb()
     pulse, pulse_server = start_pulse(short_runtime_folder())
     bus, notifications, bus_address, opened_log = start_session_bus(work)
-    client = engine = None
+    client = engine = sink = None
     try:
         env = dict(os.environ, DISPLAY=display, PULSE_SERVER=pulse_server, DBUS_SESSION_BUS_ADDRESS=bus_address,
                    PATH=work + os.pathsep + os.environ["PATH"], HOME=work,
@@ -168,11 +181,18 @@ def main():
         time.sleep(1)
         _, video_at, audio_at = tell("swap")
         time.sleep(1.5)
+        sink_path = os.path.join(work, "sink.raw")
+        with open(sink_path, "wb") as sink_file:
+            sink = subprocess.Popen(["parec", "-d", "kaptora_test.monitor", "--raw", "--format=s16le",
+                                     "--rate=48000", "--channels=1", "--latency-msec=20"], env=env, stdout=sink_file)
         tell("key")
         note = wait_for(r"notification: Clip saved \| \d+:\d\d · (Kaptora_[-_\d]+\.mp4)", 20)
         deadline = time.monotonic() + 10
         while not os.path.exists(opened_log) and time.monotonic() < deadline:
             time.sleep(0.05)
+        time.sleep(0.5)  # the sound starts with the save's request
+        sink.terminate()
+        sink.wait()
         subprocess.run([kaptora, "stop"], env=env, check=True)
         if engine.wait(timeout=30) != 0:
             fail("engine exit code %d" % engine.returncode)
@@ -186,6 +206,11 @@ def main():
             opened = f.read().split("\n")
         if os.path.realpath(opened[0]) != os.path.realpath(clips):
             fail("a click on \"Clip saved\" opened %r, not the clips folder" % opened)
+
+        with open(sink_path, "rb") as f:
+            chime = sum(a > 0.05 for a in tone_windows([v / 32768 for v in array.array("h", f.read())], 1318.5))
+        if not 4 <= chime <= 12:  # once: about 7
+            fail("the save sound's 1318.5 Hz note sounded in %d windows of 20 ms on the sink" % chime)
 
         probe = json.loads(subprocess.run(["ffprobe", "-v", "error", "-show_streams", "-of", "json", clip],
                                           capture_output=True, check=True).stdout)["streams"]
@@ -226,7 +251,7 @@ def main():
         print("real capture: passed (tone onset %+.0f ms after the picture change, client %+.0f ms)" %
               (offset * 1000, expected * 1000))
     finally:
-        for p in (engine, client, notifications, bus, pulse, xvfb):
+        for p in (engine, client, notifications, bus, pulse, xvfb, sink):
             if p and p.poll() is None:
                 p.kill()
                 p.wait()
