@@ -56,16 +56,30 @@ std::string Header(const std::string& file, size_t at) {
          " " + le(12, 4) + " pts " + le(16, 8) + " duration " + le(24, 8);
 }
 
-// Real files, with the options of the last file created.
+// Real files, with the options of the last file created; with `dropWrites`,
+// files that keep nothing (half a GiB of segment without the disk time).
 class OptionFiles : public FaultFiles {
  public:
   IoStatus Create(const std::wstring& path, const CreateOptions& options, std::unique_ptr<File>* out) override {
     std::lock_guard<std::mutex> lock(mutex);
     last = options;
-    return FaultFiles::Create(path, options, out);
+    if (!dropWrites) return FaultFiles::Create(path, options, out);
+    *out = std::make_unique<Dropping>();
+    return IoStatus::Success();
   }
   std::mutex mutex;
   CreateOptions last;
+  bool dropWrites = false;
+
+ private:
+  struct Dropping : File {
+    IoStatus Write(const void*, size_t) override { return IoStatus::Success(); }
+    IoStatus Read(void*, size_t, size_t* got) override { return *got = 0, IoStatus::Success(); }
+    IoStatus Seek(uint64_t) override { return IoStatus::Success(); }
+    IoStatus Size(uint64_t* size) override { return *size = 0, IoStatus::Success(); }
+    IoStatus Preallocate(uint64_t) override { return IoStatus::Success(); }
+    IoStatus Close() override { return IoStatus::Success(); }
+  };
 };
 
 class ReplayBufferTest : public ::testing::Test {
@@ -193,6 +207,7 @@ TEST_F(ReplayBufferTest, SegmentRollsAtTheFirstKeyframeTenSecondsAfterItsStart) 
 }
 
 TEST_F(ReplayBufferTest, SegmentRollsAtTheNextKeyframeOnceItHolds512MiB) {
+  files.dropWrites = true;
   Start(60 * kSec);
   constexpr uint64_t kLimit = 536'870'912;
   constexpr size_t kPiece = 8 * 1024 * 1024;
