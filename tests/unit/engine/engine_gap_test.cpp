@@ -3,6 +3,7 @@
 // clip across the pause with a flash and a tone burst on each side of it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -46,10 +47,8 @@ class EngineGapTest : public ::testing::Test {
       packets.push_back(std::move(packet));
       return true;
     };
-    // Takes the pipeline thread into the lockstep before it reads its start
-    // time, so that the audio threads cannot move time on under its feet.
     factory.createDevice = [this](int) {
-      clock.SleepMs(0);
+      Joined();
       return true;
     };
     factory.spsTag = [](int) -> uint8_t { return 0x42; };  // every capture run encodes alike
@@ -71,11 +70,7 @@ class EngineGapTest : public ::testing::Test {
       script.bursts = stimuli;
       return std::make_unique<ToneAudioDevice>(kind, c, script);
     };
-    // Time held by Record goes on once the mixer takes part.
-    environment.audio.onMixerThreadStart = [this] {
-      clock.SleepMs(0);
-      clock.Hold(false);
-    };
+    environment.audio.onMixerThreadStart = [this] { Joined(); };
     environment.audio.codecFactory = test::FakeCodecFactory({}, std::make_shared<test::FakeCodecRecord>());
     environment.localTime = [] { return LocalTime{2026, 12, 7, 9, 5, 3, 0}; };
     return std::make_unique<Engine>(
@@ -86,16 +81,23 @@ class EngineGapTest : public ::testing::Test {
         std::move(environment));
   }
 
-  // Starts recording (`start` calls the engine) with time held until the
-  // mixer thread takes part: a pipeline alone would run ahead of the audio.
+  // Starts recording (`start` calls the engine) with time held until both
+  // the pipeline thread, before it reads its start time, and the mixer
+  // thread take part: either alone would run ahead of the other.
   void Record(const std::function<void()>& start) {
     clock.Hold(true);
     start();
   }
+  void Joined() {
+    clock.SleepMs(0);
+    if (++joined % 2 == 0) clock.Hold(false);
+  }
 
   // Real-time polling until the simulated clock has reached `at`.
   void RunUntil(int64_t at) {
-    while (clock.Now() < at) std::this_thread::sleep_for(1ms);
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (clock.Now() < at && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_GE(clock.Now(), at) << "the simulated clock stands still";
   }
 
   // Asks for a save and waits (on real time: the save thread does not take
@@ -118,6 +120,7 @@ class EngineGapTest : public ::testing::Test {
   test::FakeChainFactory factory;
   Settings settings;
   std::vector<ToneWindow> stimuli;  // changed only while nothing records
+  std::atomic<int> joined{0};       // pipeline and mixer threads, two per recording run
   test::LogCapture log;
   std::mutex mutex;
   std::vector<Engine::SaveResult> results;
