@@ -254,9 +254,11 @@ TEST(PipelineEndTest, EncodesOnlySlotsBeforeTheEndTimeWaitingOnTimerOrSleep) {
 }
 
 // A device lost right after a build is rebuilt after the retry time, on a
-// new grid, at the output size of the run's first build.
+// new grid, at the output size of the run's first build; every chain
+// composes with the cursor setting.
 TEST_F(PipelineLoopTest, ARebuildWaitsTheRetryTimeAndKeepsTheFirstOutputSize) {
   state.config.height = 1080;
+  state.config.showCursor = false;
   factory.outputFor = [](int chain) {
     return chain == 0 ? OutputDescription{L"Left GPU", -2560, 0, 0, 1440}
                       : OutputDescription{L"Other GPU", 0, 0, 1280, 1024};
@@ -274,6 +276,7 @@ TEST_F(PipelineLoopTest, ARebuildWaitsTheRetryTimeAndKeepsTheFirstOutputSize) {
     EXPECT_EQ((std::vector<uint32_t>{e.width, e.height, e.maxBitrate}), (std::vector<uint32_t>{1920, 1080, 19'906'560}));
   }
   EXPECT_EQ(factory.composerSizes, (std::vector<uint32_t>{1920, 1080, 1920, 1080}));
+  EXPECT_EQ(factory.showCursorSeen, std::vector<bool>(seen.size(), false));
 }
 
 TEST_F(PipelineLoopTest, OutputAboveTheEncodersLimitIsScaledDownWithOneLinePerRun) {
