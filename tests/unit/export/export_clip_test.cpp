@@ -111,8 +111,7 @@ TEST_F(ExportClipTest, WritesKeptVideoAndAudioTracks) {
   EXPECT_EQ(media->processedTimes[30], 90 * 333'333);
 
   test::Mp4Parsed parsed;
-  std::string error;
-  ASSERT_TRUE(test::ParseMp4(test::ReadFileBytes(job.output), &parsed, &error)) << error;
+  ASSERT_TRUE(test::ReadMp4(job.output, &parsed));
   const std::vector<test::Mp4Track>& tracks = parsed.tracks;
   ASSERT_EQ(tracks.size(), 3u);
   std::vector<std::pair<uint64_t, uint64_t>> samples;  // offset, size
@@ -223,8 +222,7 @@ TEST(VideoSpillTest, EverySampleGetsItsOwnBytesWhateverThePayloadOrder) {
   EXPECT_EQ(payload, 3u + 5 + 7 + 9 + 11);
 
   test::Mp4Parsed parsed;
-  std::string error;
-  ASSERT_TRUE(test::ParseMp4(test::ReadFileBytes(out), &parsed, &error)) << error;
+  ASSERT_TRUE(test::ReadMp4(out, &parsed));
   const test::Mp4Track& track = parsed.tracks.at(0);
   ASSERT_EQ(track.sizes.size(), 5u);
   for (size_t i = 0; i < 5; ++i) {

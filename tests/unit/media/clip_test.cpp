@@ -97,8 +97,7 @@ TEST(ExtendClipAudioTest, AddsLateAudioOnceAndOnlyWithinTheClip) {
 
 // The clip file, and the payload of its mdat.
 ::testing::AssertionResult ReadClip(const std::wstring& path, Mp4Parsed* out, std::string* payload) {
-  std::string error;
-  if (!FileExists(path) || !ParseMp4(ReadFileBytes(path), out, &error)) return ::testing::AssertionFailure() << error;
+  if (::testing::AssertionResult read = ReadMp4(path, out); !read) return read;
   *payload = out->file.bytes().substr(out->file.Find("mdat")->payloadOffset());
   return ::testing::AssertionSuccess();
 }
