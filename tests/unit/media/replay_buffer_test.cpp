@@ -448,6 +448,11 @@ TEST_F(ReplayBufferTest, AGapIsCutOutOfTheWindowAndTheClip) {
   PushRun(59 * kSec + kSec, 61 * kSec);
   PushRun(61 * kSec + kSec + 1, 63 * kSec);
   EXPECT_EQ(Clip(63 * kSec).cuts.size(), 2u);
+  // Once the window has moved past them, the cuts go with the groups.
+  PushRun(63 * kSec, 76 * kSec);
+  clip = Clip(76 * kSec);
+  EXPECT_TRUE(clip.cuts.empty());
+  EXPECT_EQ(clip.RecordedDuration(), clip.end - clip.start);
 }
 
 // Without video (no capture chain), audio costs nothing: an hour of it adds
