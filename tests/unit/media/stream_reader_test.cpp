@@ -190,6 +190,7 @@ TEST(AdtsReaderTest, ReadsFramesAndTrackDescription) {
       {Concat({Adts(3, 2, 300), Adts(3, 2, 5)}), 48000, 2, {0x11, 0x90}, {300, 5}, 7},
       {Adts(4, 1, 10, true), 44100, 1, {0x12, 0x08}, {10}, 9},
       {Adts(3, 7, 2000), 48000, 8, {0x11, 0xB8}, {2000}, 7},
+      {Adts(0, 2, 10), 96000, 2, {0x10, 0x10}, {10}, 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate * 10 + c.channels);
