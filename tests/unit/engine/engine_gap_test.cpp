@@ -13,7 +13,6 @@
 #include "audio/tone_audio_device.h"
 #include "engine/engine.h"
 #include "fake_video_chain.h"
-#include "platform/text.h"
 #include "support/lockstep_clock.h"
 #include "support/log_capture.h"
 #include "support/mp4_box_reader.h"
