@@ -46,7 +46,8 @@ struct LockstepClock::State : std::enable_shared_from_this<LockstepClock::State>
     return next;
   }
 
-  void WaitUntil(int64_t target);
+  // Waits until `ticks` after now, taking part from then on.
+  void WaitFor(int64_t ticks);
 };
 
 namespace {
@@ -66,10 +67,11 @@ struct ExitGuard {
 
 }  // namespace
 
-void LockstepClock::State::WaitUntil(int64_t target) {
+void LockstepClock::State::WaitFor(int64_t ticks) {
   thread_local ExitGuard guard;
   if (guard.state.lock().get() != this) guard.state = weak_from_this();
   std::unique_lock<std::mutex> lock(mutex);
+  const int64_t target = now + std::max<int64_t>(ticks, 0);
   Participant& me = participants[std::this_thread::get_id()];
   me.waiting = true;
   me.target = target;
@@ -92,12 +94,7 @@ class LockstepTimer : public OneShotTimer {
  public:
   explicit LockstepTimer(std::shared_ptr<LockstepClock::State> state) : state_(std::move(state)) {}
   bool Wait(int64_t ticks) override {
-    int64_t target;
-    {
-      std::lock_guard<std::mutex> lock(state_->mutex);
-      target = state_->now + ticks;
-    }
-    state_->WaitUntil(target);
+    state_->WaitFor(ticks);
     return true;
   }
 
@@ -116,14 +113,7 @@ int64_t LockstepClock::Now() {
   return state_->now;
 }
 
-void LockstepClock::SleepMs(int64_t milliseconds) {
-  int64_t target;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    target = state_->now + std::max<int64_t>(milliseconds, 0) * kTicksPerMillisecond;
-  }
-  state_->WaitUntil(target);
-}
+void LockstepClock::SleepMs(int64_t milliseconds) { state_->WaitFor(milliseconds * kTicksPerMillisecond); }
 
 std::unique_ptr<OneShotTimer> LockstepClock::CreateOneShotTimer() { return std::make_unique<LockstepTimer>(state_); }
 

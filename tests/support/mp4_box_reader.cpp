@@ -4,6 +4,8 @@
 #include <functional>
 #include <sstream>
 
+#include "support/temp_folder.h"
+
 namespace kp::test {
 namespace {
 
@@ -244,13 +246,19 @@ bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::stri
          ReadBox(file, stbl->Find("co64"), "4=0", f, error, [&](Cursor& c) { out->offsets = c.Table(1, 8); });
 }
 
-bool ParseMp4(std::string bytes, Mp4Parsed* out, std::string* error, bool headerOnly) {
+::testing::AssertionResult ParseMp4(std::string bytes, Mp4Parsed* out, bool headerOnly) {
   out->tracks.clear();
-  if (!out->file.Parse(std::move(bytes), error, headerOnly) || !ReadMovie(out->file, &out->movie, error)) return false;
+  std::string error;
+  bool ok = out->file.Parse(std::move(bytes), &error, headerOnly) && ReadMovie(out->file, &out->movie, &error);
   for (const Mp4Box* trak : out->file.Traks()) {
-    if (!ReadTrack(out->file, *trak, &out->tracks.emplace_back(), error)) return false;
+    if (ok) ok = ReadTrack(out->file, *trak, &out->tracks.emplace_back(), &error);
   }
-  return true;
+  return ok ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << error;
+}
+
+::testing::AssertionResult ReadMp4(const std::wstring& path, Mp4Parsed* out) {
+  if (!FileExists(path)) return ::testing::AssertionFailure() << "no file";
+  return ParseMp4(ReadFileBytes(path), out);
 }
 
 }  // namespace kp::test

@@ -5,6 +5,8 @@
 // it, and the fields of each box must fill it exactly.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -69,12 +71,15 @@ struct Mp4Track {
 };
 bool ReadTrack(const Mp4File& file, const Mp4Box& trak, Mp4Track* out, std::string* error);
 
-// The whole file: its boxes, mvhd and every trak in order.
+// The whole file: its boxes, mvhd and every trak in order. A failure
+// carries the reason.
 struct Mp4Parsed {
   Mp4File file;
   Mp4Fields movie;
   std::vector<Mp4Track> tracks;
 };
-bool ParseMp4(std::string bytes, Mp4Parsed* out, std::string* error, bool headerOnly = false);
+::testing::AssertionResult ParseMp4(std::string bytes, Mp4Parsed* out, bool headerOnly = false);
+// The file at `path`.
+::testing::AssertionResult ReadMp4(const std::wstring& path, Mp4Parsed* out);
 
 }  // namespace kp::test

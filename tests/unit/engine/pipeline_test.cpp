@@ -137,15 +137,6 @@ TEST_F(PipelineLoopTest, SuspendedSlotsAreNeitherEncodedNorCounted) {
   EXPECT_FALSE(capturingWhenSuspended);
 }
 
-TEST_F(PipelineLoopTest, DeviceLossRightAfterABuildWaitsTheRetryTime) {
-  LoseDeviceAt(10);
-  Run(t0 + 3 * kSecond);
-  const int64_t lost = Slot(t0, 10);
-  EXPECT_EQ(Pts(0), Grid(t0, lost));
-  EXPECT_EQ(Pts(1), Grid(lost + 2 * kSecond, t0 + 3 * kSecond));  // a new grid after the wait
-  EXPECT_EQ((Ticks{state.rebuilds, factory.chainsCreated}), (Ticks{1, 2}));
-}
-
 TEST_F(PipelineLoopTest, ARebuildAfterADeviceLossFailsAsOneEpisodeUntilItRecovers) {
   LoseDeviceAt(150);
   factory.findOutput = [](int chain) { return chain == 0 || chain == 3; };  // rebuilt at 2.5, 4.5, 6.5 s
@@ -158,10 +149,11 @@ TEST_F(PipelineLoopTest, ARebuildAfterADeviceLossFailsAsOneEpisodeUntilItRecover
 }
 
 TEST_F(PipelineLoopTest, ThirtyConsecutiveFailuresRebuildAndRestartTheGrid) {
-  // Frames 5..19 fail in the composer, 20..34 in the encoder: 30 in a row.
-  factory.compose = [](FrameCall c) { return !(c.chain == 0 && c.frame >= 5 && c.frame < 20); };
+  // Frames 0..28 fail, 29 succeeds (the count starts again), then 30..44
+  // fail in the composer and 45..59 in the encoder: 30 in a row.
+  factory.compose = [](FrameCall c) { return !(c.chain == 0 && c.frame != 29 && c.frame < 45); };
   factory.encode = [](FrameCall c, int64_t pts, int64_t duration, PacketList& packets) {
-    if (c.chain == 0 && c.frame >= 20 && c.frame < 35) return false;
+    if (c.chain == 0 && c.frame >= 45 && c.frame < 60) return false;
     auto p = std::make_shared<EncodedPacket>();
     p->pts = pts;
     p->duration = duration;
@@ -169,22 +161,15 @@ TEST_F(PipelineLoopTest, ThirtyConsecutiveFailuresRebuildAndRestartTheGrid) {
     return true;
   };
   factory.recoveries = [](int chain) { return chain == 0 ? 7 : 1; };
-  Run(t0 + kSecond);
+  Run(t0 + 2 * kSecond);
 
   EXPECT_EQ(log.CountStartingWith("pipeline: 30 consecutive frame failures — rebuilding"), 1);
   // The failing chain's recoveries are dropped.
-  EXPECT_EQ((Ticks{state.rebuilds, state.frameFailures, state.recoveries}), (Ticks{1, 30, 1}));
-  EXPECT_EQ(Pts(0), Grid(t0, Slot(t0, 5)));
-  // The new chain starts its own grid at the 30th failure (old slot 34).
-  EXPECT_EQ(Pts(1), Grid(Slot(t0, 34), t0 + kSecond));
+  EXPECT_EQ((Ticks{state.rebuilds, state.frameFailures, state.recoveries}), (Ticks{1, 59, 1}));
+  EXPECT_EQ(Pts(0), (Ticks{Slot(t0, 29)}));
+  // The new chain starts its own grid at the 30th failure (old slot 59).
+  EXPECT_EQ(Pts(1), Grid(Slot(t0, 59), t0 + 2 * kSecond));
   EXPECT_EQ(state.framesEncoded, static_cast<int64_t>(seen.size()));
-}
-
-TEST_F(PipelineLoopTest, ASuccessResetsTheFailureCount) {
-  factory.compose = [](FrameCall c) { return c.frame == 29 || c.frame >= 59; };
-  Run(t0 + kSecond);
-  EXPECT_EQ(state.rebuilds, 0);
-  EXPECT_EQ(state.frameFailures, 58);
 }
 
 TEST_F(PipelineLoopTest, FailingBuildRetriesEveryTwoSecondsAndNoticesStop) {
@@ -268,21 +253,30 @@ TEST(PipelineEndTest, EncodesOnlySlotsBeforeTheEndTimeWaitingOnTimerOrSleep) {
   }
 }
 
-TEST_F(PipelineLoopTest, FirstBuildFixesTheOutputSizeForTheRun) {
+// A device lost right after a build is rebuilt after the retry time, on a
+// new grid, at the output size of the run's first build; every chain
+// composes with the cursor setting.
+TEST_F(PipelineLoopTest, ARebuildWaitsTheRetryTimeAndKeepsTheFirstOutputSize) {
   state.config.height = 1080;
+  state.config.showCursor = false;
   factory.outputFor = [](int chain) {
     return chain == 0 ? OutputDescription{L"Left GPU", -2560, 0, 0, 1440}
                       : OutputDescription{L"Other GPU", 0, 0, 1280, 1024};
   };
-  LoseDeviceAt(2);
-  Run(t0 + 2 * kSecond + kSecond / 10);  // the rebuild waits 2 s
+  LoseDeviceAt(10);
+  Run(t0 + 3 * kSecond);
 
+  const int64_t lost = Slot(t0, 10);
+  EXPECT_EQ(Pts(0), Grid(t0, lost));
+  EXPECT_EQ(Pts(1), Grid(lost + 2 * kSecond, t0 + 3 * kSecond));
+  EXPECT_EQ((Ticks{state.rebuilds, factory.chainsCreated}), (Ticks{1, 2}));
   EXPECT_TRUE(log.Has("pipeline: gpu Left GPU") && log.Has("pipeline: gpu Other GPU"));
   ASSERT_EQ(factory.encoderConfigs.size(), 2u);
   for (const EncoderConfig& e : factory.encoderConfigs) {
     EXPECT_EQ((std::vector<uint32_t>{e.width, e.height, e.maxBitrate}), (std::vector<uint32_t>{1920, 1080, 19'906'560}));
   }
   EXPECT_EQ(factory.composerSizes, (std::vector<uint32_t>{1920, 1080, 1920, 1080}));
+  EXPECT_EQ(factory.showCursorSeen, std::vector<bool>(seen.size(), false));
 }
 
 TEST_F(PipelineLoopTest, OutputAboveTheEncodersLimitIsScaledDownWithOneLinePerRun) {

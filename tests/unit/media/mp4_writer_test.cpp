@@ -48,18 +48,12 @@ SampleEntry Streamed(int64_t pts, uint32_t size, uint64_t offset = 0, bool keyfr
 
 using Parsed = test::Mp4Parsed;
 
-::testing::AssertionResult Parse(std::string bytes, Parsed* out, bool headerOnly = false) {
-  std::string error;
-  return test::ParseMp4(std::move(bytes), out, &error, headerOnly) ? ::testing::AssertionSuccess()
-                                                                    : ::testing::AssertionFailure() << error;
-}
-
 class Mp4WriterTest : public ::testing::Test {
  protected:
   ::testing::AssertionResult WriteAndParse(Mp4Writer& writer) {
     if (!writer.Write(path_)) return ::testing::AssertionFailure() << "write failed";
     if (test::FileExists(partPath_)) return ::testing::AssertionFailure() << "\".part\" left behind";
-    return Parse(test::ReadFileBytes(path_), &p);
+    return test::ReadMp4(path_, &p);
   }
   test::TempFolder folder_;
   std::wstring path_ = folder_.File(L"clip.mp4");
@@ -283,7 +277,7 @@ TEST(Mp4HeaderTest, MdatHeaderGrowsWhenTheSizeNoLongerFits32Bits) {
     ByteBuilder header;
     ASSERT_TRUE(BuildMp4Header(std::span(&view, 1), payload, header));
     Parsed p;
-    ASSERT_TRUE(Parse(std::string(header.bytes().begin(), header.bytes().end()), &p, true));
+    ASSERT_TRUE(test::ParseMp4(std::string(header.bytes().begin(), header.bytes().end()), &p, true));
     const test::Mp4Box* mdat = p.file.Find("mdat");
     const bool large = payload > 0xFFFFFFF7ull;
     EXPECT_EQ(mdat->headerSize, large ? 16u : 8u);

@@ -121,15 +121,6 @@ Bytes Slice(uint8_t type, uint32_t firstMb, uint32_t sliceType) {
   return w.Nal(static_cast<uint8_t>((type == 5 ? 0x60 : 0x40) | type));
 }
 
-TEST(H264SliceTest, ReadsFirstMbAndSliceType) {
-  uint32_t firstMb = 99, sliceType = 99;
-  ASSERT_TRUE(ParseSliceStart(Slice(1, 396, 6), &firstMb, &sliceType));
-  EXPECT_EQ(firstMb, 396u);
-  EXPECT_EQ(sliceType, 6u);
-  EXPECT_FALSE(ParseSliceStart(Bytes{0x65}, &firstMb, &sliceType));
-  EXPECT_FALSE(ParseSliceStart(MakeSps({}), &firstMb, &sliceType));
-}
-
 void Append(Bytes& stream, const Bytes& nal, bool longStartCode = false) {
   if (longStartCode) stream.push_back(0);
   stream.insert(stream.end(), {0, 0, 1});
@@ -146,18 +137,19 @@ TEST(H264AccessUnitTest, SplitsAtDelimitersFirstSlicesAndParameterSets) {
   Append(stream, {0x68, 0xCE, 0x38, 0x80});
   Append(stream, sei);
   Append(stream, Slice(5, 0, 7));
-  Append(stream, Slice(5, 2, 7));  // second slice of the same picture
+  Append(stream, Slice(5, 396, 7));  // second slice of the same picture
   Append(stream, Slice(1, 0, 5), true);
   Append(stream, sei);
   Append(stream, Slice(1, 0, 5));
   Append(stream, Slice(1, 0, 6));  // a B slice
   Append(stream, Slice(1, 3, 5));
   Append(stream, {0x41, 0x80});  // unreadable: flagged, not guessed
+  Append(stream, Slice(1, 0, 10));  // no such slice type: flagged too
 
   const std::vector<H264AccessUnit> units = SplitAccessUnits(stream);
   ASSERT_EQ(units.size(), 4u);
   const std::tuple<size_t, bool, bool, bool> expected[] = {
-      {6, true, false, false}, {1, false, false, false}, {2, false, false, false}, {3, false, true, true}};
+      {6, true, false, false}, {1, false, false, false}, {2, false, false, false}, {4, false, true, true}};
   for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(std::tuple(units[i].nals.size(), units[i].idr, units[i].bSlice, units[i].badSlice), expected[i]) << i;
   }
@@ -198,6 +190,7 @@ TEST(AdtsReaderTest, ReadsFramesAndTrackDescription) {
       {Concat({Adts(3, 2, 300), Adts(3, 2, 5)}), 48000, 2, {0x11, 0x90}, {300, 5}, 7},
       {Adts(4, 1, 10, true), 44100, 1, {0x12, 0x08}, {10}, 9},
       {Adts(3, 7, 2000), 48000, 8, {0x11, 0xB8}, {2000}, 7},
+      {Adts(0, 2, 10), 96000, 2, {0x10, 0x10}, {10}, 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate * 10 + c.channels);
