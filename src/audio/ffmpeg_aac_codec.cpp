@@ -16,6 +16,7 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+#include "app/ffmpeg_log_posix.h"
 #include "audio/aac_codec.h"
 #include "audio/aac_encoder.h"
 #include "audio/audio_format.h"
@@ -174,12 +175,9 @@ class FfmpegAacCodec : public AacCodec {
 
 std::unique_ptr<AacCodec> CreatePlatformAacCodec(uint32_t* failureCode) {
   // The library's own chatter (statistics at close) would interleave with
-  // the program's log on standard error; only its errors are kept.
-  static const bool quiet = [] {
-    av_log_set_level(AV_LOG_ERROR);
-    return true;
-  }();
-  (void)quiet;
+  // the program's log on standard error; only its errors are kept, as lines
+  // of that log.
+  RouteFfmpegLog();
   const AVCodec* codec = avcodec_find_encoder_by_name("aac");
   if (codec == nullptr) {
     *failureCode = kClassNotRegistered;

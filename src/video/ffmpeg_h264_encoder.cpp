@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "app/ffmpeg_log_posix.h"
 #include "app/log.h"
 #include "video/h264_annexb.h"
 
@@ -70,8 +71,9 @@ bool FfmpegH264Encoder::Initialize(GpuDevice* /*device*/, GpuTexture* input, con
       return false;
     }
   }
-  // FFmpeg's own notes would flood standard error; failures are logged here.
-  av_log_set_level(AV_LOG_ERROR);
+  // FFmpeg's own notes would flood the log; its errors (why a library or a
+  // device could not be loaded) join the failure lines logged here.
+  RouteFfmpegLog();
   const AVCodec* codec = avcodec_find_encoder_by_name(CodecName(kind_));
   if (codec == nullptr) {
     Log("encoder: %s is not in this FFmpeg build", CodecName(kind_));
