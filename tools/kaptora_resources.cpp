@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/pcm_wav.h"
 #include "app/state_icon.h"
 
 namespace {
@@ -18,16 +19,6 @@ namespace {
 // notification icon (twice the large icon) at 100 %.
 constexpr int kIconSizes[] = {16, 20, 24, 32, 40, 48, 64};
 
-void Put16(std::vector<uint8_t>& out, uint32_t value) {
-  out.push_back(static_cast<uint8_t>(value));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-  Put16(out, value & 0xFFFF);
-  Put16(out, value >> 16);
-}
-
 // One ICO image: a BITMAPINFOHEADER of twice the height (colour plus mask),
 // the BGRA rows bottom-up, then an all-zero AND mask (rows padded to 32 bits)
 // so that alpha alone shapes the icon.
@@ -35,14 +26,14 @@ std::vector<uint8_t> IcoImage(int size, const std::vector<uint8_t>& topDownBgra)
   const auto s = static_cast<uint32_t>(size);
   const uint32_t maskRow = (s + 31) / 32 * 4;
   std::vector<uint8_t> out;
-  Put32(out, 40);
-  Put32(out, s);
-  Put32(out, 2 * s);
-  Put16(out, 1);   // planes
-  Put16(out, 32);  // bits per pixel
-  Put32(out, 0);   // BI_RGB
-  Put32(out, s * s * 4 + maskRow * s);
-  for (int i = 0; i < 4; ++i) Put32(out, 0);
+  kp::AppendLe32(out, 40);
+  kp::AppendLe32(out, s);
+  kp::AppendLe32(out, 2 * s);
+  kp::AppendLe16(out, 1);   // planes
+  kp::AppendLe16(out, 32);  // bits per pixel
+  kp::AppendLe32(out, 0);   // BI_RGB
+  kp::AppendLe32(out, s * s * 4 + maskRow * s);
+  for (int i = 0; i < 4; ++i) kp::AppendLe32(out, 0);
   for (int y = size - 1; y >= 0; --y) {
     const auto row = topDownBgra.begin() + static_cast<ptrdiff_t>(y) * size * 4;
     out.insert(out.end(), row, row + size * 4);
@@ -57,9 +48,9 @@ std::vector<uint8_t> ProgramIcon() {
     images.push_back(IcoImage(size, kp::StateIconPixels(size, kp::StateColour(kp::TrayState::kRecording))));
   }
   std::vector<uint8_t> out;
-  Put16(out, 0);
-  Put16(out, 1);  // icon
-  Put16(out, static_cast<uint32_t>(images.size()));
+  kp::AppendLe16(out, 0);
+  kp::AppendLe16(out, 1);  // icon
+  kp::AppendLe16(out, static_cast<uint32_t>(images.size()));
   uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
   for (size_t i = 0; i < images.size(); ++i) {
     const int size = kIconSizes[i];
@@ -67,10 +58,10 @@ std::vector<uint8_t> ProgramIcon() {
     out.push_back(static_cast<uint8_t>(size >= 256 ? 0 : size));
     out.push_back(0);  // no palette
     out.push_back(0);
-    Put16(out, 1);
-    Put16(out, 32);
-    Put32(out, static_cast<uint32_t>(images[i].size()));
-    Put32(out, offset);
+    kp::AppendLe16(out, 1);
+    kp::AppendLe16(out, 32);
+    kp::AppendLe32(out, static_cast<uint32_t>(images[i].size()));
+    kp::AppendLe32(out, offset);
     offset += static_cast<uint32_t>(images[i].size());
   }
   for (const auto& image : images) out.insert(out.end(), image.begin(), image.end());

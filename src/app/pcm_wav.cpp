@@ -4,17 +4,17 @@
 
 namespace kp {
 
-namespace {
-
-void PutU16(std::vector<uint8_t>& out, uint32_t value) {
+void AppendLe16(std::vector<uint8_t>& out, uint32_t value) {
   out.push_back(static_cast<uint8_t>(value));
   out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-  PutU16(out, value & 0xFFFF);
-  PutU16(out, value >> 16);
+void AppendLe32(std::vector<uint8_t>& out, uint32_t value) {
+  AppendLe16(out, value & 0xFFFF);
+  AppendLe16(out, value >> 16);
 }
+
+namespace {
 
 void PutTag(std::vector<uint8_t>& out, const char* tag) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(tag[i]));
@@ -37,19 +37,19 @@ std::vector<uint8_t> PcmWav(const std::vector<int16_t>& samples, uint16_t channe
   std::vector<uint8_t> wav;
   wav.reserve(44 + dataBytes);
   PutTag(wav, "RIFF");
-  PutU32(wav, 36 + dataBytes);
+  AppendLe32(wav, 36 + dataBytes);
   PutTag(wav, "WAVE");
   PutTag(wav, "fmt ");
-  PutU32(wav, 16);
-  PutU16(wav, 1);  // PCM
-  PutU16(wav, channels);
-  PutU32(wav, sampleRate);
-  PutU32(wav, sampleRate * blockAlign);  // bytes per second
-  PutU16(wav, blockAlign);
-  PutU16(wav, 16);  // bits per sample
+  AppendLe32(wav, 16);
+  AppendLe16(wav, 1);  // PCM
+  AppendLe16(wav, channels);
+  AppendLe32(wav, sampleRate);
+  AppendLe32(wav, sampleRate * blockAlign);  // bytes per second
+  AppendLe16(wav, blockAlign);
+  AppendLe16(wav, 16);  // bits per sample
   PutTag(wav, "data");
-  PutU32(wav, dataBytes);
-  for (int16_t sample : samples) PutU16(wav, static_cast<uint16_t>(sample));
+  AppendLe32(wav, dataBytes);
+  for (int16_t sample : samples) AppendLe16(wav, static_cast<uint16_t>(sample));
   return wav;
 }
 

@@ -9,6 +9,10 @@
 
 namespace kp {
 
+// Little-endian fields, as RIFF and ICO files store them.
+void AppendLe16(std::vector<uint8_t>& out, uint32_t value);
+void AppendLe32(std::vector<uint8_t>& out, uint32_t value);
+
 // A 16-bit PCM WAV image (44-byte header) of interleaved `samples`.
 std::vector<uint8_t> PcmWav(const std::vector<int16_t>& samples, uint16_t channels, uint32_t sampleRate);
 
