@@ -180,13 +180,9 @@ void WriteMp4a(const AudioTrackInfo& info, const MoovPlan::Track& plan, ByteBuil
   out.EndBox(mp4a);
 }
 
-void StoreChunkOffsets(std::span<const SampleEntry> samples, uint64_t payloadStart, uint8_t* at) {
-  for (size_t i = 0; i < samples.size(); ++i) ByteBuilder::Store64(at + 8 * i, payloadStart + samples[i].mdatOffset);
-}
-
-// Returns the position of the first chunk offset in `out`.
-size_t WriteSampleTable(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t payloadStart,
-                        ByteBuilder& out) {
+// Returns the position in `out` of the first chunk offset, which is left
+// zero for PatchChunkOffsets.
+size_t WriteSampleTable(const Mp4TrackView& view, const MoovPlan::Track& plan, ByteBuilder& out) {
   const auto& samples = view.samples;
   const size_t count = samples.size();
   size_t stbl = out.BeginBox("stbl");
@@ -247,14 +243,14 @@ size_t WriteSampleTable(const Mp4TrackView& view, const MoovPlan::Track& plan, u
   size_t co64 = out.BeginFullBox("co64", 0, 0);
   out.U32(static_cast<uint32_t>(count));
   const size_t offsetsAt = out.size();
-  StoreChunkOffsets(samples, payloadStart, out.Extend(8 * count));
+  out.Extend(8 * count);
   out.EndBox(co64);
 
   out.EndBox(stbl);
   return offsetsAt;
 }
 
-size_t WriteTrak(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t payloadStart, ByteBuilder& out) {
+size_t WriteTrak(const Mp4TrackView& view, const MoovPlan::Track& plan, ByteBuilder& out) {
   const bool audio = IsAudio(view);
   size_t trak = out.BeginBox("trak");
 
@@ -328,7 +324,7 @@ size_t WriteTrak(const Mp4TrackView& view, const MoovPlan::Track& plan, uint64_t
   out.EndBox(url);
   out.EndBox(dref);
   out.EndBox(dinf);
-  const size_t offsetsAt = WriteSampleTable(view, plan, payloadStart, out);
+  const size_t offsetsAt = WriteSampleTable(view, plan, out);
   out.EndBox(minf);
   out.EndBox(mdia);
   out.EndBox(trak);
@@ -402,8 +398,8 @@ void BuildFtyp(ByteBuilder& out) {
   out.EndBox(ftyp);
 }
 
-void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, uint64_t payloadStart,
-               ByteBuilder& out, std::vector<size_t>* chunkOffsets) {
+void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, ByteBuilder& out,
+               std::vector<size_t>& chunkOffsets) {
   size_t estimate = 1024;
   for (const MoovPlan::Track& track : plan.tracks) {
     // stsz + co64 + a worst-case stts and stss, plus the fixed boxes.
@@ -425,23 +421,24 @@ void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, uint6
   out.U32(plan.nextTrackId);
   out.EndBox(mvhd);
 
-  std::vector<size_t> offsetsAt(plan.tracks.size());
+  chunkOffsets.assign(plan.tracks.size(), 0);
   for (size_t p = 0; p < plan.tracks.size(); ++p) {
     const MoovPlan::Track& track = plan.tracks[p];
-    if (!IsAudio(tracks[track.index])) offsetsAt[p] = WriteTrak(tracks[track.index], track, payloadStart, out);
+    if (!IsAudio(tracks[track.index])) chunkOffsets[p] = WriteTrak(tracks[track.index], track, out);
   }
   for (size_t p = plan.tracks.size(); p-- > 0;) {
     const MoovPlan::Track& track = plan.tracks[p];
-    if (IsAudio(tracks[track.index])) offsetsAt[p] = WriteTrak(tracks[track.index], track, payloadStart, out);
+    if (IsAudio(tracks[track.index])) chunkOffsets[p] = WriteTrak(tracks[track.index], track, out);
   }
   out.EndBox(moov);
-  if (chunkOffsets != nullptr) *chunkOffsets = std::move(offsetsAt);
 }
 
 void PatchChunkOffsets(std::span<const Mp4TrackView> tracks, const MoovPlan& plan,
                        std::span<const size_t> chunkOffsets, uint64_t payloadStart, ByteBuilder& out) {
   for (size_t p = 0; p < plan.tracks.size() && p < chunkOffsets.size(); ++p) {
-    StoreChunkOffsets(tracks[plan.tracks[p].index].samples, payloadStart, out.bytes().data() + chunkOffsets[p]);
+    const std::span<const SampleEntry> samples = tracks[plan.tracks[p].index].samples;
+    uint8_t* at = out.bytes().data() + chunkOffsets[p];
+    for (size_t i = 0; i < samples.size(); ++i) ByteBuilder::Store64(at + 8 * i, payloadStart + samples[i].mdatOffset);
   }
 }
 
@@ -462,12 +459,12 @@ bool BuildMp4Header(std::span<const Mp4TrackView> tracks, uint64_t payloadSize, 
   MoovPlan plan;
   if (!PlanMoov(tracks, &plan)) return false;
 
-  // moov is built with a zero payload start; with 64-bit chunk offsets its
-  // size cannot change when the real start is filled in afterwards.
+  // With 64-bit chunk offsets moov's size does not depend on where the
+  // payload starts, so the offsets are filled in once it is known.
   const size_t headerStart = out.size();
   BuildFtyp(out);
   std::vector<size_t> chunkOffsets;
-  BuildMoov(tracks, plan, 0, out, &chunkOffsets);
+  BuildMoov(tracks, plan, out, chunkOffsets);
   const uint64_t payloadStart = out.size() - headerStart + MdatHeaderSize(payloadSize);
   PatchChunkOffsets(tracks, plan, chunkOffsets, payloadStart, out);
   BuildMdatHeader(payloadSize, out);

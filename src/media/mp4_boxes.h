@@ -57,16 +57,16 @@ bool PlanMoov(std::span<const Mp4TrackView> tracks, MoovPlan* plan);
 
 void BuildFtyp(ByteBuilder& out);
 
-// Appends `moov`; chunk offsets are `payloadStart` + each sample's mdatOffset.
-// With `chunkOffsets`, the position in `out` of each planned track's first
-// chunk offset is recorded there (in plan order), for PatchChunkOffsets.
-void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, uint64_t payloadStart,
-               ByteBuilder& out, std::vector<size_t>* chunkOffsets = nullptr);
+// Appends `moov` with its chunk offsets left zero, and records in
+// `chunkOffsets` (in plan order) where each planned track's first one is in
+// `out`: PatchChunkOffsets fills them in.
+void BuildMoov(std::span<const Mp4TrackView> tracks, const MoovPlan& plan, ByteBuilder& out,
+               std::vector<size_t>& chunkOffsets);
 
-// Rewrites the chunk offsets of a built moov in place from the samples'
-// current mdatOffsets, so a header is built once however often the payload's
-// start or layout is settled afterwards. `tracks` and `plan` are the ones
-// the moov was built from (sample counts unchanged).
+// Writes the chunk offsets of a built moov in place: `payloadStart` plus
+// each sample's current mdatOffset, so a header is built once however often
+// the payload's start or layout is settled afterwards. `tracks` and `plan`
+// are the ones the moov was built from (sample counts unchanged).
 void PatchChunkOffsets(std::span<const Mp4TrackView> tracks, const MoovPlan& plan,
                        std::span<const size_t> chunkOffsets, uint64_t payloadStart, ByteBuilder& out);
 

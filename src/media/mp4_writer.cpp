@@ -131,7 +131,7 @@ Mp4Writer::Header* Mp4Writer::BuiltHeader() {
   const std::vector<Mp4TrackView> views = Views();
   if (!PlanMoov(views, &header->plan)) return nullptr;
   BuildFtyp(header->bytes);
-  BuildMoov(views, header->plan, 0, header->bytes, &header->chunkOffsets);
+  BuildMoov(views, header->plan, header->bytes, header->chunkOffsets);
   header_ = std::move(header);
   return header_.get();
 }
